@@ -1,0 +1,48 @@
+# Every target does its own set-up: dependencies, configure, build.
+BUILD ?= build
+TYPE ?= RelWithDebInfo
+SANITIZE ?=
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+CONFIG ?= examples/demo.json
+JOBS ?= 2
+
+.PHONY: all deps configure build test run sanitize bench install format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	@$(MAKE) --no-print-directory deps
+	cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(TYPE) -DKYT_SANITIZE=$(SANITIZE)
+
+configure: $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
+
+# The reference host on the example config; Ctrl-C stops it (or FOR=seconds).
+run: build
+	scripts/run-example $(BUILD) $(CONFIG) $(FOR)
+
+# The suite under ASan+UBSan, then under TSan.
+sanitize:
+	@$(MAKE) --no-print-directory test BUILD=build-asan TYPE=Debug SANITIZE=address
+	@$(MAKE) --no-print-directory test BUILD=build-tsan TYPE=Debug SANITIZE=thread
+
+bench:
+	@$(MAKE) --no-print-directory build BUILD=build-bench TYPE=Release
+	scripts/run-benchmarks build-bench
+
+install: build
+	cmake --install $(BUILD)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-asan build-tsan build-bench
