@@ -1,0 +1,63 @@
+#pragma once
+
+// The TCP client transport of the Client Socket module: one outgoing connection with an input
+// buffer that the reader thread fills and drains.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "runtime/exception.h"
+
+namespace kyt {
+
+// A socket failure with the operating system's code and text:
+// "Socket Error # 111\nConnection refused".
+class ESocketError : public Exception {
+ public:
+  ESocketError(int code, const std::string& text);
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+class TTCPClient {
+ public:
+  TTCPClient();
+  ~TTCPClient();  // disconnects without notifying
+  TTCPClient(const TTCPClient&) = delete;
+  TTCPClient& operator=(const TTCPClient&) = delete;
+
+  std::string Host;
+  uint16_t Port = 0;
+  std::chrono::milliseconds ConnectTimeout{10000};
+  std::chrono::milliseconds ReadTimeout{10000};
+  std::function<void()> OnConnected;     // raised inside Connect, before it returns
+  std::function<void()> OnDisconnected;  // raised by Disconnect after closing an open connection
+
+  // Fails with "Already connected." when open, with an empty message when Host is empty or Port
+  // is 0, with ESocketError on a socket error and with "Connect timed out." after ConnectTimeout.
+  void Connect();
+  // Moves what the socket already holds into the input buffer without waiting; true while the
+  // connection is open or unread bytes remain.
+  bool Connected();
+  // If connected, waits up to `timeout` for the socket to become readable and moves what
+  // arrived into the input buffer. Returns early when Disconnect is called meanwhile.
+  void WaitForData(std::chrono::milliseconds timeout);
+  bool InputBufferIsEmpty() const;
+  // Removes and returns the whole input buffer.
+  std::string TakeAll();
+  // Sends every byte (partial writes and EINTR handled, no SIGPIPE); raises ESocketError.
+  void Write(const std::string& data);
+  // Closes the connection; raises OnDisconnected when one was open.
+  void Disconnect();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kyt
