@@ -6,7 +6,8 @@ namespace kyt {
 
 std::string LoadedObjectPath(const void* address) {
   Dl_info info{};
-  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return {};
+  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr)
+    return {};
   return info.dli_fname;
 }
 

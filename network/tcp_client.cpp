@@ -1,0 +1,310 @@
+#include "network/tcp_client.h"
+
+#include <fmt/format.h>
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/sockets.h"
+
+namespace kyt {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::size_t kReadChunk = 32768;
+// A fast sender could otherwise keep one Connected() reading forever; the next call takes the
+// rest.
+constexpr int kMaxReadsPerCall = 64;
+constexpr milliseconds kConnectSlice{125};
+// Keeps deadline arithmetic clear of overflow for absurd time-outs.
+constexpr milliseconds kLongestWait = std::chrono::hours(24 * 365);
+
+[[noreturn]] void RaiseModuleError(const net::SocketError& error) {
+  throw ESocketError(error.Code(), error.Text());
+}
+
+std::vector<net::Address> ResolveOrRaise(const std::string& host, uint16_t port) {
+  try {
+    return net::Resolve(host, port);
+  } catch (const net::SocketError& error) {
+    RaiseModuleError(error);
+  }
+}
+
+// One open connection. Every call that uses the socket holds a reference, so the descriptor is
+// closed only after the last of them let go and can never be reused under a running call;
+// closing raises `closing` and shuts the socket down, which wakes those calls.
+struct Connection {
+  net::Socket socket;
+  net::StopSignal closing;
+};
+
+// The connecting thread. The destructor stops and joins it, so a time-out or a failure leaves
+// neither a thread nor a socket behind.
+class ConnectAttempt {
+ public:
+  explicit ConnectAttempt(std::vector<net::Address> addresses)
+      : addresses_(std::move(addresses)), thread_([this] { Run(); }) {}
+  ~ConnectAttempt() {
+    stop_.Raise();
+    thread_.join();
+  }
+  ConnectAttempt(const ConnectAttempt&) = delete;
+  ConnectAttempt& operator=(const ConnectAttempt&) = delete;
+
+  bool WaitFor(milliseconds timeout);
+  // The connected socket; raises the failure of the attempt.
+  net::Socket TakeSocket();
+
+ private:
+  void Run();
+
+  std::vector<net::Address> addresses_;
+  net::StopSignal stop_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  net::Socket socket_;
+  std::exception_ptr error_;
+  std::thread thread_;  // last, so it starts once everything it touches exists
+};
+
+void ConnectAttempt::Run() {
+  net::Socket socket;
+  std::exception_ptr error;
+  try {
+    // No limit of its own: the waiting thread owns the time-out and stops us.
+    socket = net::Connect(addresses_, net::kNoTimeout, &stop_);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  std::lock_guard lock(mutex_);
+  socket_ = std::move(socket);
+  error_ = error;
+  finished_ = true;
+  done_.notify_all();
+}
+
+bool ConnectAttempt::WaitFor(milliseconds timeout) {
+  const auto deadline = Clock::now() + std::clamp(timeout, milliseconds(0), kLongestWait);
+  std::unique_lock lock(mutex_);
+  while (!finished_) {
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      return false;
+    }
+    auto left = std::chrono::ceil<milliseconds>(deadline - now);
+    done_.wait_for(lock, std::min(kConnectSlice, left));
+  }
+  return true;
+}
+
+net::Socket ConnectAttempt::TakeSocket() {
+  std::lock_guard lock(mutex_);
+  try {
+    if (error_) {
+      std::rethrow_exception(error_);
+    }
+  } catch (const net::SocketError& error) {
+    RaiseModuleError(error);
+  }
+  return std::move(socket_);
+}
+
+}  // namespace
+
+ESocketError::ESocketError(int code, const std::string& text)
+    : Exception(fmt::format("Socket Error # {}\n{}", code, text)), code_(code) {}
+
+struct TTCPClient::Impl {
+  // Guards everything below. Reads happen under it too (they never wait), which keeps bytes in
+  // order when two threads ask Connected() at once.
+  mutable std::mutex mutex;
+  std::shared_ptr<Connection> connection;
+  bool peerClosed = false;  // read the end of the stream; the socket goes at the next Connected()
+  std::string buffer;
+  std::array<char, kReadChunk> chunk;
+  // Keeps two Writes from interleaving their bytes; never held together with `mutex`.
+  std::mutex writeMutex;
+
+  bool OpenLocked() const { return connection != nullptr && !peerClosed; }
+  std::shared_ptr<Connection> OpenConnection() const;
+  std::shared_ptr<Connection> AnyConnection() const;
+  void Open(net::Socket socket);
+  void DrainLocked();
+  bool ReadOnceLocked();
+  void HandleReadErrorLocked(const net::SocketError& error);
+  void ReleaseLocked() noexcept;
+  bool Close() noexcept;
+};
+
+std::shared_ptr<Connection> TTCPClient::Impl::OpenConnection() const {
+  std::lock_guard lock(mutex);
+  return OpenLocked() ? connection : nullptr;
+}
+
+std::shared_ptr<Connection> TTCPClient::Impl::AnyConnection() const {
+  std::lock_guard lock(mutex);
+  return connection;
+}
+
+void TTCPClient::Impl::Open(net::Socket socket) {
+  auto opened = std::make_shared<Connection>();
+  opened->socket = std::move(socket);
+  std::lock_guard lock(mutex);
+  ReleaseLocked();
+  connection = std::move(opened);
+}
+
+void TTCPClient::Impl::DrainLocked() {
+  for (int reads = 0; reads < kMaxReadsPerCall && OpenLocked(); ++reads) {
+    if (!ReadOnceLocked()) {
+      return;
+    }
+  }
+}
+
+// Moves one read's worth into the buffer; false once the socket has nothing more right now.
+bool TTCPClient::Impl::ReadOnceLocked() {
+  std::optional<std::size_t> count;
+  try {
+    count = net::ReceiveNow(connection->socket, chunk);
+  } catch (const net::SocketError& error) {
+    HandleReadErrorLocked(error);
+    return false;
+  }
+  if (count && *count == 0) {
+    peerClosed = true;
+  }
+  if (!count || *count == 0) {
+    return false;
+  }
+  buffer.append(chunk.data(), *count);
+  return true;
+}
+
+// A lost connection ends like a peer close, so bytes read before it still reach the reader; it
+// is an error only when nothing is left to deliver. Any other failure leaves the socket open.
+void TTCPClient::Impl::HandleReadErrorLocked(const net::SocketError& error) {
+  if (!net::IsConnectionLoss(error.Code())) {
+    RaiseModuleError(error);
+  }
+  ReleaseLocked();
+  if (buffer.empty()) {
+    RaiseModuleError(error);
+  }
+}
+
+void TTCPClient::Impl::ReleaseLocked() noexcept {
+  if (connection) {
+    connection->closing.Raise();
+    net::Shutdown(connection->socket);
+    connection.reset();
+  }
+  peerClosed = false;
+}
+
+// True when the connection was still open. One the peer already ended was reported by the
+// reader seeing Connected() turn false, so it is not announced a second time.
+bool TTCPClient::Impl::Close() noexcept {
+  std::lock_guard lock(mutex);
+  const bool wasOpen = OpenLocked();
+  ReleaseLocked();
+  buffer.clear();
+  return wasOpen;
+}
+
+TTCPClient::TTCPClient() : impl_(std::make_unique<Impl>()) {}
+
+TTCPClient::~TTCPClient() {
+  impl_->Close();
+}
+
+void TTCPClient::Connect() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->OpenLocked() || !impl_->buffer.empty()) {
+      throw Exception("Already connected.");
+    }
+  }
+  if (Host.empty() || Port == 0) {
+    throw Exception("");
+  }
+  ConnectAttempt attempt(ResolveOrRaise(Host, Port));
+  if (!attempt.WaitFor(ConnectTimeout)) {
+    throw Exception("Connect timed out.");
+  }
+  impl_->Open(attempt.TakeSocket());
+  if (OnConnected) {
+    OnConnected();
+  }
+}
+
+bool TTCPClient::Connected() {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->peerClosed) {
+    impl_->ReleaseLocked();
+  } else {
+    impl_->DrainLocked();
+  }
+  return impl_->OpenLocked() || !impl_->buffer.empty();
+}
+
+void TTCPClient::WaitForData(std::chrono::milliseconds timeout) {
+  std::shared_ptr<Connection> open = impl_->OpenConnection();
+  if (!open) {
+    return;
+  }
+  net::WaitResult result{};
+  try {
+    result = net::WaitReadable(open->socket, timeout, &open->closing);
+  } catch (const net::SocketError& error) {
+    RaiseModuleError(error);
+  }
+  std::lock_guard lock(impl_->mutex);
+  if (result == net::WaitResult::Ready && impl_->connection == open) {
+    impl_->DrainLocked();
+  }
+}
+
+bool TTCPClient::InputBufferIsEmpty() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->buffer.empty();
+}
+
+std::string TTCPClient::TakeAll() {
+  std::lock_guard lock(impl_->mutex);
+  return std::exchange(impl_->buffer, std::string());
+}
+
+void TTCPClient::Write(const std::string& data) {
+  // A half-closed stream may still take bytes, so only a socket that is gone refuses.
+  std::shared_ptr<Connection> connection = impl_->AnyConnection();
+  if (!connection) {
+    const int code = static_cast<int>(std::errc::not_connected);
+    throw ESocketError(code, net::ErrorText(code));
+  }
+  std::lock_guard lock(impl_->writeMutex);
+  try {
+    net::SendAll(connection->socket, data);
+  } catch (const net::SocketError& error) {
+    RaiseModuleError(error);
+  }
+}
+
+void TTCPClient::Disconnect() {
+  if (impl_->Close() && OnDisconnected) {
+    OnDisconnected();
+  }
+}
+
+}  // namespace kyt
