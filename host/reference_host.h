@@ -24,12 +24,12 @@ namespace kyt::host {
 struct THostEvent {
   enum class Kind { Log, Debug, Status, Summary, Message, Timer, Data };
   Kind EventKind = Kind::Log;
-  TInstanceID Instance = 0;  // sender / instance
-  int32_t Code = 0;          // log code, status, message code, timer interval, report ID
-  std::string Name;          // log sender name, debug title, timer name
-  std::string Text;          // log text, summary, debug or received data (bytes)
-  std::vector<Variant> Data; // message data
-  bool HasReportID = false;  // Data events from IKYTHIDReceiveData
+  TInstanceID Instance = 0;   // sender / instance
+  int32_t Code = 0;           // log code, status, message code, timer interval, report ID
+  std::string Name;           // log sender name, debug title, timer name
+  std::string Text;           // log text, summary, debug or received data (bytes)
+  std::vector<Variant> Data;  // message data
+  bool HasReportID = false;   // Data events from IKYTHIDReceiveData
 };
 
 struct THostOptions {
@@ -39,8 +39,6 @@ struct THostOptions {
   std::string SettingsFile;
   // Run level the kernel starts with (KR_READY unless a test wants "not yet ready").
   int32_t InitialRunlevel = 10013;
-  // False: events only reach the listener and are not kept (a long-running kyt-host).
-  bool RecordEvents = true;
 };
 
 class TReferenceHost {
@@ -80,8 +78,8 @@ class TReferenceHost {
   // ---- Instances ----
   // Creates an instance of a registered module (by registration name or module GUID text),
   // with InstanceInterface set; id 0 picks the next free ID. Raises when the constructor raises.
-  TInstanceID CreateInstance(const std::string& module, TInstanceID id = 0,
-                             TInstanceID parent = 0, const std::string& name = "");
+  TInstanceID CreateInstance(const std::string& module, TInstanceID id = 0, TInstanceID parent = 0,
+                             const std::string& name = "");
   // Destroys the instance's object (its destructor runs here, on the calling thread).
   void DeleteInstance(TInstanceID id);
   // Destroys every instance, children before parents.
@@ -130,6 +128,8 @@ class TReferenceHost {
   void SetEventListener(std::function<void(const THostEvent&)> listener);
   // Lets built-in children (Console) report what they received.
   void RecordEvent(THostEvent event);
+  // false: events only reach the listener and are not kept, so a long run does not grow.
+  void SetKeepEvents(bool keep);
 
   // ---- Main loop ----
   // Serves the main-thread hand-over for `duration` (call on the main thread).

@@ -1,0 +1,35 @@
+#pragma once
+
+// The two commands of kyt-host. Each returns the process exit code: 0 success, 1 a failure
+// while running (the settings file could not be written), 2 a config, settings file or
+// plug-in error.
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace kyt::host {
+
+inline constexpr int kExitOK = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitConfigError = 2;
+
+struct TCommonOptions {
+  std::string Library;  // empty: the config's "library", else DefaultLibraryPath()
+  bool Json = false;
+};
+
+int ModulesCommand(const TCommonOptions& options, std::FILE* out);
+
+struct TRunOptions : TCommonOptions {
+  std::string SettingsFile;
+  std::string ConfigFile;
+  std::optional<double> Seconds;  // none: until SIGINT or SIGTERM
+  int InputFd = 0;                // the calls; -1 for none
+};
+
+// Expects SIGINT and SIGTERM blocked (BlockStopSignals) and the calling thread to be the
+// main thread.
+int RunCommand(const TRunOptions& options, std::FILE* out);
+
+}  // namespace kyt::host

@@ -1,0 +1,185 @@
+#include "host/host_config.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+#include "host/json_values.h"
+
+namespace kyt::host {
+
+namespace {
+
+using json = TJson;
+
+void RequireOnlyKeys(const json& object, std::initializer_list<const char*> keys,
+                     const std::string& where) {
+  for (const auto& item : object.items()) {
+    if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return item.key() == k; })) {
+      throw EConfigError(fmt::format("{}: unknown key \"{}\"", where, item.key()));
+    }
+  }
+}
+
+TInstanceID InstanceID(const json& value, const std::string& where, bool allowZero) {
+  if (!value.is_number_integer())
+    throw EConfigError(where + ": expected an integer");
+  auto id = value.get<int64_t>();
+  if (id < (allowZero ? 0 : 1) || id > 0xFFFF) {
+    throw EConfigError(fmt::format("{}: {} is no instance ID (1 to 65535)", where, id));
+  }
+  return static_cast<TInstanceID>(id);
+}
+
+std::string Text(const json& value, const std::string& where) {
+  if (!value.is_string())
+    throw EConfigError(where + ": expected a string");
+  return value.get<std::string>();
+}
+
+Variant SettingValue(const json& value, const std::string& where) {
+  if (value.is_boolean())
+    return Variant(value.get<bool>());
+  if (value.is_number_float())
+    return Variant(value.get<double>());
+  if (value.is_number_integer()) {
+    if (value.is_number_unsigned() && value.get<uint64_t>() > 0x7FFFFFFF) {
+      throw EConfigError(where + ": integer out of the 32-bit range");
+    }
+    auto number = value.get<int64_t>();
+    if (number < std::numeric_limits<int32_t>::min() ||
+        number > std::numeric_limits<int32_t>::max()) {
+      throw EConfigError(where + ": integer out of the 32-bit range");
+    }
+    return Variant(static_cast<int32_t>(number));
+  }
+  if (value.is_string() || IsHexObject(value)) {
+    try {
+      return Variant(BytesFromJson(value));
+    } catch (const Exception& e) {
+      throw EConfigError(where + ": " + e.Message());
+    }
+  }
+  throw EConfigError(where + ": expected a Boolean, a number, a string or {\"hex\": ...}");
+}
+
+TInstanceConfig ParseInstance(const json& item, size_t index) {
+  std::string where = fmt::format("instances[{}]", index);
+  if (!item.is_object())
+    throw EConfigError(where + ": expected an object");
+  RequireOnlyKeys(item, {"id", "module", "name", "parent", "settings"}, where);
+  if (!item.contains("id"))
+    throw EConfigError(where + ": \"id\" is missing");
+  if (!item.contains("module"))
+    throw EConfigError(where + ": \"module\" is missing");
+  TInstanceConfig instance;
+  instance.ID = InstanceID(item["id"], where + ".id", false);
+  where = fmt::format("instance #{}", instance.ID);
+  instance.Module = Text(item["module"], where + ".module");
+  if (item.contains("name"))
+    instance.Name = Text(item["name"], where + ".name");
+  if (item.contains("parent"))
+    instance.Parent = InstanceID(item["parent"], where + ".parent", true);
+  if (item.contains("settings")) {
+    const json& settings = item["settings"];
+    if (!settings.is_object())
+      throw EConfigError(where + ".settings: expected an object");
+    for (const auto& setting : settings.items()) {
+      instance.Settings.emplace_back(
+          setting.key(), SettingValue(setting.value(), where + ".settings." + setting.key()));
+    }
+  }
+  return instance;
+}
+
+void CheckReferences(const std::vector<TInstanceConfig>& instances) {
+  std::set<TInstanceID> ids;
+  for (const auto& instance : instances) {
+    if (!ids.insert(instance.ID).second) {
+      throw EConfigError(fmt::format("instance #{} is configured twice", instance.ID));
+    }
+  }
+  for (const auto& instance : instances) {
+    if (instance.Parent != 0 && !ids.contains(instance.Parent)) {
+      throw EConfigError(
+          fmt::format("instance #{}: parent #{} is not configured", instance.ID, instance.Parent));
+    }
+  }
+}
+
+}  // namespace
+
+THostConfig ParseConfig(const json& document, const std::string& baseDirectory) {
+  if (!document.is_object())
+    throw EConfigError("the config must be a JSON object");
+  RequireOnlyKeys(document, {"library", "instances"}, "config");
+  THostConfig config;
+  if (document.contains("library")) {
+    std::filesystem::path library = Text(document["library"], "library");
+    if (library.is_relative())
+      library = std::filesystem::path(baseDirectory) / library;
+    config.Library = library.lexically_normal().string();
+  }
+  if (document.contains("instances")) {
+    const json& instances = document["instances"];
+    if (!instances.is_array())
+      throw EConfigError("instances: expected an array");
+    for (size_t i = 0; i < instances.size(); ++i) {
+      config.Instances.push_back(ParseInstance(instances[i], i));
+    }
+  }
+  CheckReferences(config.Instances);
+  CreationOrder(config.Instances);  // refuses connection loops
+  return config;
+}
+
+THostConfig ReadConfigFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw EConfigError(path + ": cannot open the config file");
+  std::stringstream text;
+  text << in.rdbuf();
+  json document;
+  try {
+    document = json::parse(text.str());
+  } catch (const json::parse_error& e) {
+    throw EConfigError(fmt::format("{}: {}", path, e.what()));
+  }
+  std::string base = std::filesystem::absolute(path).parent_path().string();
+  try {
+    return ParseConfig(document, base);
+  } catch (const EConfigError& e) {
+    throw EConfigError(fmt::format("{}: {}", path, e.Message()));
+  }
+}
+
+std::vector<TInstanceConfig> CreationOrder(const std::vector<TInstanceConfig>& instances) {
+  std::vector<TInstanceConfig> ordered;
+  std::vector<TInstanceConfig> waiting = instances;
+  std::set<TInstanceID> made;
+  while (!waiting.empty()) {
+    size_t before = waiting.size();
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      if (it->Parent == 0 || made.contains(it->Parent)) {
+        made.insert(it->ID);
+        ordered.push_back(std::move(*it));
+        it = waiting.erase(it);
+        // Restart, so that config order is kept as far as parents allow.
+        it = waiting.begin();
+      } else {
+        ++it;
+      }
+    }
+    if (waiting.size() == before) {
+      throw EConfigError(fmt::format("instance #{}: its parents form a loop", waiting.front().ID));
+    }
+  }
+  return ordered;
+}
+
+}  // namespace kyt::host

@@ -1,0 +1,54 @@
+#pragma once
+
+// kyt-host's watcher thread: reads lines from standard input and waits for the stop signals,
+// without ever blocking where Stop cannot reach it.
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace kyt::host {
+
+// Blocks SIGINT and SIGTERM in the calling thread and in every thread it creates afterwards,
+// so they are received only through TInputWatcher. Call first thing in main.
+void BlockStopSignals();
+
+struct TInputLine {
+  std::string Text;
+  bool TooLong = false;  // Text holds the first kMaxLineLength bytes only
+};
+
+class TInputWatcher {
+ public:
+  using LineHandler = std::function<void(TInputLine)>;
+  using SignalHandler = std::function<void(int signal)>;
+
+  static constexpr size_t kMaxLineLength = 1 << 20;
+
+  // Watches `inputFd` until end of input and the blocked stop signals until Stop. The
+  // handlers run on the watcher thread. Raises Exception when the system refuses a descriptor.
+  TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal);
+  ~TInputWatcher();  // Stop
+  TInputWatcher(const TInputWatcher&) = delete;
+  TInputWatcher& operator=(const TInputWatcher&) = delete;
+
+  void Stop();
+
+ private:
+  void Run();
+  bool ReadInput();  // false at end of input
+  void DeliverLines(bool endOfInput);
+  void ReadSignal();
+
+  int inputFd_;
+  int stopFd_ = -1;
+  int signalFd_ = -1;
+  LineHandler onLine_;
+  SignalHandler onSignal_;
+  std::string pending_;
+  bool discarding_ = false;  // inside an over-long line, up to its end
+  std::thread thread_;
+};
+
+}  // namespace kyt::host

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/interfaces.h"
+#include "host/reference_host.h"
+
+namespace kyt::host {
+
+// The host's timers. In test mode nothing ticks on its own and tests fire timers by name; in
+// run mode one thread ticks every running timer at its interval and runs the callback there.
+class TTimerPool {
+ public:
+  using Recorder = std::function<void(THostEvent)>;
+
+  // `record` receives the Timer events and the Log event of a callback that raised.
+  TTimerPool(bool testMode, Recorder record);
+  ~TTimerPool();
+  TTimerPool(const TTimerPool&) = delete;
+  TTimerPool& operator=(const TTimerPool&) = delete;
+
+  // Ends the timer thread; a callback in progress finishes first. Safe to call twice.
+  void Stop();
+
+  TTimerID Register(const std::string& name, TInstanceID instance, TTimerCallback callback,
+                    int32_t seconds);
+  void SetInterval(TTimerID id, int32_t seconds);  // 0 stops the timer
+  // After it returns, the callback is not running on any other thread and never runs again.
+  // Called from within the callback itself it only marks the timer gone. Unknown IDs are
+  // ignored, since destructors call it.
+  void Unregister(TTimerID id);
+  void UnregisterInstance(TInstanceID instance);
+
+  bool Exists(TTimerID id) const;
+  int32_t Interval(TTimerID id) const;
+  std::string Name(TTimerID id) const;
+  std::optional<int32_t> IntervalOf(TInstanceID instance, const std::string& name) const;
+  // Runs the callback on the calling thread; what it raises reaches the caller.
+  void Fire(TInstanceID instance, const std::string& name);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct TTimer {
+    uint64_t Serial = 0;  // unique for the pool's life, unlike the 16-bit ID
+    std::string Name;
+    TInstanceID Instance = 0;
+    std::shared_ptr<const TTimerCallback> Callback;
+    int32_t Interval = 0;
+    Clock::time_point Due;
+  };
+  struct TRun {
+    uint64_t Serial;
+    std::thread::id Thread;
+  };
+
+  void Tick();
+  // Runs one callback with the lock released, keeping it listed as running meanwhile.
+  void RunUnlocked(std::unique_lock<std::mutex>& lock, const TTimer& timer, bool catchFailure);
+  std::optional<Clock::time_point> NextDue() const;
+  TTimerID AllocateID();
+  const TTimer& Get(TTimerID id) const;
+  TTimer& Get(TTimerID id);
+  const TTimer* FindByName(TInstanceID instance, const std::string& name) const;
+  bool RunningElsewhere(uint64_t serial) const;
+  void WaitUntilNotRunning(std::unique_lock<std::mutex>& lock, uint64_t serial);
+  void RecordInterval(const TTimer& timer);
+
+  const bool testMode_;
+  const Recorder record_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;  // the timer thread: schedule changed or stopping
+  std::condition_variable idle_;  // a callback returned
+  std::map<TTimerID, TTimer> timers_;
+  std::vector<TRun> running_;
+  uint64_t nextSerial_ = 1;
+  TTimerID nextID_ = 1;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace kyt::host

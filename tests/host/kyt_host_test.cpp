@@ -1,0 +1,117 @@
+// kyt-host end to end: the built command with the built plug-in, driven through its standard
+// streams and signals.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "tests/support/kyt_host_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace kyt::test_support {
+namespace {
+
+using host::TJson;
+
+constexpr auto kLimit = std::chrono::seconds(30);
+const std::string kEmptyConfig = KYT_SOURCE_DIR "/examples/empty.json";
+
+std::vector<std::string> LibraryLog(const TKytHost& process) {
+  std::vector<std::string> texts;
+  for (const auto& event : process.Events("log")) {
+    if (event["sender"] == 0 && event["name"] == "I/O Library")
+      texts.push_back(event["text"]);
+  }
+  return texts;
+}
+
+TEST(KytHostTest, ModulesListsThePluginsClasses) {
+  TKytHost process({"--library", kPluginPath, "modules"});
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+  for (const auto& module : process.Events()) {
+    EXPECT_EQ(module["event"], "module");
+    EXPECT_TRUE(module["name"].is_string());
+    EXPECT_TRUE(module["module_id"].is_string());
+    EXPECT_TRUE(module["display_name"].is_string());
+  }
+}
+
+TEST(KytHostTest, RunningAnEmptyConfigRegistersAndUnregistersTheLibrary) {
+  TKytHost process({"run", kEmptyConfig, "--for", "1"});
+  process.CloseStdin();
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+  EXPECT_EQ(LibraryLog(process), (std::vector<std::string>{"Register", "Unregister"}));
+}
+
+TEST(KytHostTest, CallsAreAnsweredInOrderAndMalformedLinesGetAnError) {
+  TTempDir dir;
+  std::string config = dir.Write("config.json", R"({"instances": [
+      {"id": 10, "module": "Bridge", "settings": {"Target": 11}},
+      {"id": 11, "module": "Console"}]})");
+  TKytHost process({"run", config});
+  process.WriteStdin("this is no json\n");
+  process.SendCall("KYT_HasChanges", TJson::array({10}));
+  process.SendCall("KYT_GetStatusVariableIDs", TJson::array({11}));
+  process.SendCall("KYT_Nope", TJson::array({99}));
+  ASSERT_TRUE(process.WaitForEvent("error", [](const TJson& e) { return e["call"] == "KYT_Nope"; }))
+      << process.Stderr();
+  process.Signal(SIGTERM);
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+
+  std::vector<TJson> answers;
+  for (const auto& event : process.Events()) {
+    if (event["event"] == "result" || event["event"] == "error")
+      answers.push_back(event);
+  }
+  ASSERT_EQ(answers.size(), 4u);
+  EXPECT_EQ(answers[0]["event"], "error");
+  EXPECT_TRUE(answers[0]["call"].is_null());
+  EXPECT_EQ(answers[1], TJson({{"event", "result"}, {"call", "KYT_HasChanges"}, {"value", false}}));
+  EXPECT_EQ(answers[2]["value"], TJson::array());
+  EXPECT_EQ(answers[3]["message"], "KYT_Nope: instance #99 does not exist");
+}
+
+TEST(KytHostTest, SigtermStopsItCleanlyAndTheSettingsAreSaved) {
+  TTempDir dir;
+  std::string config = dir.Write("config.json", R"({"instances": [
+      {"id": 20, "module": "Console", "parent": 10},
+      {"id": 10, "module": "Bridge", "settings": {"Target": 20}}]})");
+  TKytHost process({"--settings", dir.File("settings.json"), "run", config});
+  ASSERT_TRUE(process.WaitForEvent("status", [](const TJson& e) { return e["instance"] == 10; }))
+      << process.Stderr();
+  process.Signal(SIGTERM);
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+  EXPECT_EQ(LibraryLog(process).back(), "Unregister");
+  // Children go first: the Console (20) below the Bridge (10) logs its deletion first.
+  std::vector<int> deleted;
+  for (const auto& event : process.Events("log")) {
+    if (event["text"] == "Deleting...")
+      deleted.push_back(event["sender"]);
+  }
+  EXPECT_EQ(deleted, (std::vector<int>{20, 10}));
+  TJson saved = TJson::parse(dir.Read("settings.json"));
+  EXPECT_EQ(saved["values"][0], TJson({{"instance", 10},
+                                       {"path", {"Settings"}},
+                                       {"name", "Target"},
+                                       {"type", "integer"},
+                                       {"value", 20}}));
+}
+
+TEST(KytHostTest, ConfigAndPluginErrorsExitWithCode2) {
+  TTempDir dir;
+  TKytHost badConfig({"run", dir.Write("bad.json", R"({"instances": [{"id": 1}]})")});
+  EXPECT_EQ(badConfig.Wait(kLimit), 2);
+  EXPECT_NE(badConfig.Stderr().find("\"module\" is missing"), std::string::npos);
+
+  TKytHost unknownModule(
+      {"run", dir.Write("unknown.json", R"({"instances": [{"id": 1, "module": "Nope"}]})")});
+  EXPECT_EQ(unknownModule.Wait(kLimit), 2);
+  EXPECT_NE(unknownModule.Stderr().find("Nope"), std::string::npos);
+
+  TKytHost badPlugin({"--library", dir.Write("fake.so", "no ELF"), "run", kEmptyConfig});
+  EXPECT_EQ(badPlugin.Wait(kLimit), 2);
+  EXPECT_NE(badPlugin.Stderr().find("fake.so"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kyt::test_support

@@ -1,0 +1,175 @@
+// The timer pool: fired by tests in test mode, ticking on its own thread in run mode, and
+// UnregisterTimer's promise that the callback is not running once it returns.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "framework/codes.h"
+#include "tests/support/host_test.h"
+
+namespace kyt::test_support {
+namespace {
+
+class TimerPoolTest : public HostTest {
+ protected:
+  TRef<IKYTTimerPoolEx> Timers() { return Host().Kernel()->GetTimerPool(); }
+  std::vector<std::pair<std::string, int32_t>> TimerEvents(TInstanceID instance) {
+    std::vector<std::pair<std::string, int32_t>> out;
+    for (const auto& e : Host().Events(EventKind::Timer, instance))
+      out.emplace_back(e.Name, e.Code);
+    return out;
+  }
+};
+
+host::THostOptions RunMode() {
+  host::THostOptions options;
+  options.TestMode = false;
+  return options;
+}
+
+// A gate a callback waits at until the test opens it.
+class TGate {
+ public:
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void WaitOpen() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+TEST_F(TimerPoolTest, TestModeTimersRunOnlyWhenFiredOnTheCallingThread) {
+  int runs = 0;
+  std::thread::id ranOn;
+  TTimerID id = Timers()->RegisterTimer(
+      "Reconnect", 12,
+      [&] {
+        ++runs;
+        ranOn = std::this_thread::get_id();
+      },
+      10);
+  EXPECT_NE(id, 0);
+  Host().RunFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(runs, 0);
+  Host().FireTimer(12, "Reconnect");
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_THROW(Host().FireTimer(12, "Other"), Exception);
+}
+
+TEST_F(TimerPoolTest, IntervalsAreRecordedAndReadable) {
+  TTimerID id = Timers()->RegisterTimer(
+      "Reconnect", 12, [] {}, 0);
+  Timers()->SetTimerInterval(id, 10);
+  Timers()->SetTimerInterval(id, 5);
+  EXPECT_EQ(Host().TimerInterval(12, "Reconnect"), 5);
+  EXPECT_EQ(Timers()->GetTimerInterval(id), 5);
+  EXPECT_EQ(Timers()->GetTimerName(id), "Reconnect");
+  EXPECT_EQ(TimerEvents(12), (std::vector<std::pair<std::string, int32_t>>{
+                                 {"Reconnect", 0}, {"Reconnect", 10}, {"Reconnect", 5}}));
+
+  Timers()->UnregisterTimer(id);
+  EXPECT_FALSE(Timers()->TimerExists(id));
+  EXPECT_EQ(Host().TimerInterval(12, "Reconnect"), std::nullopt);
+  EXPECT_THROW(Timers()->SetTimerInterval(id, 1), Exception);
+  EXPECT_NO_THROW(Timers()->UnregisterTimer(id));  // destructors may call it twice
+  EXPECT_THROW(Timers()->RegisterTimer(
+                   "Bad", 12, [] {}, -1),
+               Exception);
+}
+
+TEST_F(TimerPoolTest, TimerIDsAreDistinctAcrossInstances) {
+  TTimerID a = Timers()->RegisterTimer(
+      "Reconnect", 12, [] {}, 1);
+  TTimerID b = Timers()->RegisterTimer(
+      "Reconnect", 13, [] {}, 2);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(Host().TimerInterval(12, "Reconnect"), 1);
+  EXPECT_EQ(Host().TimerInterval(13, "Reconnect"), 2);
+}
+
+TEST_F(TimerPoolTest, ACallbackMayUnregisterItsOwnTimer) {
+  TTimerID id = 0;
+  id = Timers()->RegisterTimer(
+      "Once", 12, [&] { Timers()->UnregisterTimer(id); }, 1);
+  Host().FireTimer(12, "Once");
+  EXPECT_FALSE(Timers()->TimerExists(id));
+}
+
+TEST_F(TimerPoolTest, RunModeTicksOnTheTimerThreadAndLogsAFailingCallback) {
+  ResetHost(RunMode());
+  std::atomic<int> runs{0};
+  std::atomic<bool> onMainThread{true};
+  std::thread::id mainThread = std::this_thread::get_id();
+  Timers()->RegisterTimer(
+      "Tick", 12,
+      [&] {
+        onMainThread = std::this_thread::get_id() == mainThread;
+        ++runs;
+        throw Exception("tick failed");
+      },
+      1);
+  ASSERT_TRUE(WaitUntil([&] { return !LogTexts(12, KL_ERROR).empty(); }));
+  EXPECT_GE(runs.load(), 1);
+  EXPECT_FALSE(onMainThread);
+  auto log = Host().Events(EventKind::Log, 12);
+  EXPECT_EQ(log.front().Name, "Timer");
+  EXPECT_EQ(log.front().Text, "tick failed");
+}
+
+TEST_F(TimerPoolTest, UnregisterWaitsForARunningCallbackToFinish) {
+  ResetHost(RunMode());
+  TGate release;
+  std::atomic<bool> started{false};
+  std::atomic<bool> finished{false};
+  TTimerID id = Timers()->RegisterTimer(
+      "Slow", 12,
+      [&] {
+        started = true;
+        release.WaitOpen();
+        finished = true;
+      },
+      1);
+  ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
+
+  std::atomic<bool> finishedWhenUnregistered{false};
+  std::atomic<bool> returned{false};
+  std::thread unregister([&] {
+    Timers()->UnregisterTimer(id);
+    finishedWhenUnregistered = finished.load();
+    returned = true;
+  });
+  // The timer is gone from the pool as soon as UnregisterTimer has begun; only then is the
+  // callback let go, so an UnregisterTimer that did not wait would return before it ends.
+  ASSERT_TRUE(WaitUntil([&] { return !Timers()->TimerExists(id); }));
+  EXPECT_FALSE(returned.load());
+  release.Open();
+  unregister.join();
+  EXPECT_TRUE(finishedWhenUnregistered);
+}
+
+TEST_F(TimerPoolTest, DeletingAnInstanceStopsTheTimersItLeftBehind) {
+  TTimerID id = Timers()->RegisterTimer(
+      "Forgotten", 0, [] {}, 5);
+  TInstanceID console = Host().CreateInstance("Console");
+  TTimerID owned = Timers()->RegisterTimer(
+      "Forgotten", console, [] {}, 5);
+  Host().DeleteInstance(console);
+  EXPECT_FALSE(Timers()->TimerExists(owned));
+  EXPECT_TRUE(Timers()->TimerExists(id));
+}
+
+}  // namespace
+}  // namespace kyt::test_support
