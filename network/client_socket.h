@@ -1,0 +1,100 @@
+#pragma once
+
+// The Client Socket module ("CSCK"): one outgoing TCP connection whose bytes reach every child
+// unchanged, written to by its children, and re-established on the "Reconnect" timer.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "framework/module_object.h"
+#include "network/tcp_client.h"
+#include "runtime/thread.h"
+
+namespace kyt {
+
+class EKYTClientSocket : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Polls the connection and hands each block to the main thread, waiting until it was handled.
+class TReadThread : public TThread {
+ public:
+  using TDataEvent = std::function<void(const std::string&)>;
+  TReadThread(TTCPClient& client, TDataEvent onData, std::chrono::milliseconds pollInterval);
+  ~TReadThread() override;
+
+  std::atomic<bool> StopFlag{false};
+
+ protected:
+  void Execute() override;
+
+ private:
+  TTCPClient& client_;
+  TDataEvent dataEvent_;
+  std::chrono::milliseconds pollInterval_;
+  std::string receivedData_;
+};
+
+// Time constants; process-wide so tests can shorten them before creating instances.
+struct TClientSocketTimings {
+  std::chrono::milliseconds ConnectTimeout{10000};
+  std::chrono::milliseconds ReadTimeout{10000};
+  std::chrono::milliseconds PollInterval{50};
+};
+
+class TKYTClientSocket final : public TKYTModuleObject,
+                               public virtual IKYTSendData,
+                               public virtual IKYTClientSocket {
+ public:
+  using Interfaces = TInterfaceList<IKYTSendData, IKYTClientSocket>;
+  static const TKYTModuleClass Class;
+  static TClientSocketTimings& Timings();
+
+  TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID);
+  ~TKYTClientSocket() override;
+
+  // IKYTClientSocket
+  void SetOpen(bool Open) override;
+  void SetHost(const std::string& Host) override;
+  void SetPort(int32_t Port) override;
+  bool GetOpen() override { return settings_.Pending.Open; }
+  std::string GetHost() override { return settings_.Pending.Host; }
+  int32_t GetPort() override { return settings_.Pending.Port; }
+  void SendText(const std::string& Text) override;
+  // IKYTSendData
+  void SendData(const std::string& Data) override { SendText(Data); }
+
+  void ResetChanges() override;
+  void ApplyChanges() override;
+
+ protected:
+  void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
+
+ private:
+  struct TSettings {
+    bool Open = false;
+    std::string Host;
+    int32_t Port = 0;
+  };
+
+  void StartConnection();
+  void StopConnection();
+  void Received(const std::string& Data);
+  void Connected();
+  void Disconnected();
+  void ReaderEnded();
+  void Reconnect();
+  void SetReconnectInterval(int32_t Seconds);
+
+  TSettingsPair<TSettings> settings_;
+  TTimerID reconnectTimer_ = 0;
+  int32_t reconnectCounter_ = 0;
+  std::unique_ptr<TTCPClient> client_;
+  std::unique_ptr<TReadThread> reader_;
+};
+
+}  // namespace kyt
