@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
 #include "framework/translate.h"
 
 namespace kyt {
@@ -17,8 +19,10 @@ TReadThread::~TReadThread() { WaitFor(); }
 void TReadThread::Execute() {
   try {
     while (client_.Connected() && !StopFlag) {
-      // Returns as soon as bytes arrive; the interval only bounds how late a stop is seen.
-      client_.WaitForData(pollInterval_);
+      // Connected() may already have moved bytes into the buffer; waiting then would hold them
+      // back for a whole interval. Otherwise the wait returns as soon as bytes arrive, and the
+      // interval only bounds how late a stop is seen.
+      if (client_.InputBufferIsEmpty()) client_.WaitForData(pollInterval_);
       if (client_.InputBufferIsEmpty()) continue;
       receivedData_ = client_.TakeAll();
       Synchronize([this] {
@@ -76,7 +80,7 @@ TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
 TKYTClientSocket::~TKYTClientSocket() {
   PrepareDelete();
   try {
-    Kernel->GetTimerPool()->UnregisterTimer(reconnectTimer_);
+    Kernel->GetTimerPool()->UnregisterTimer(std::exchange(reconnectTimer_, 0));
   } catch (...) {
   }
   try {
@@ -187,6 +191,8 @@ void TKYTClientSocket::Reconnect() {
 }
 
 void TKYTClientSocket::SetReconnectInterval(int32_t Seconds) {
+  // Stopping the connection during destruction reports the loss after the timer is gone.
+  if (reconnectTimer_ == 0) return;
   Kernel->GetTimerPool()->SetTimerInterval(reconnectTimer_, Seconds);
 }
 

@@ -123,7 +123,7 @@ net::Socket ConnectAttempt::TakeSocket() {
 }  // namespace
 
 ESocketError::ESocketError(int code, const std::string& text)
-    : Exception(fmt::format("Socket Error # {}\n{}", code, text)), code_(code) {}
+    : Exception(fmt::format("Socket Error # {}: {}", code, text)), code_(code) {}
 
 struct TTCPClient::Impl {
   // Guards everything below. Reads happen under it too (they never wait), which keeps bytes in

@@ -14,7 +14,7 @@
 namespace kyt {
 
 // A socket failure with the operating system's code and text:
-// "Socket Error # 111\nConnection refused".
+// "Socket Error # 111: Connection refused" (one line, as log entries are).
 class ESocketError : public Exception {
  public:
   ESocketError(int code, const std::string& text);

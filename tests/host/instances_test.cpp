@@ -121,6 +121,23 @@ TEST_F(InstancesTest, DeleteAllInstancesDestroysChildrenBeforeTheirParents) {
   EXPECT_TRUE(Host().InstanceIDs().empty());
 }
 
+TEST_F(InstancesTest, ADestructorStillReportsAboutItsOwnInstance) {
+  TInstanceID id = Host().CreateInstance("TIO", 10);
+  Host().DeleteInstance(id);
+  auto summaries = Host().Events(EventKind::Summary, id);
+  ASSERT_FALSE(summaries.empty());
+  EXPECT_EQ(summaries.back().Text, "gone");
+  EXPECT_FALSE(Manager()->InstanceExists(id));
+}
+
+TEST_F(InstancesTest, ServicesKeptPastTheHostRaiseInsteadOfCrashing) {
+  TRef<IKYTKernel> kernel = Host().Kernel();
+  TRef<IKYTSettings> settings = kernel->GetSettings();
+  ResetHost(host::THostOptions{});
+  EXPECT_THROW(kernel->GetKernelRunlevel(), Exception);
+  EXPECT_THROW(settings->WriteInteger(1, {}, "X", 1), Exception);
+}
+
 TEST_F(InstancesTest, DeletingAParentLeavesItsChildrenUnconnected) {
   TInstanceID parent = Host().CreateInstance("TIO", 10);
   TInstanceID child = Host().CreateInstance("Console", 11, parent);

@@ -40,6 +40,7 @@ TTestIO::TTestIO(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
 
 TTestIO::~TTestIO() {
   PrepareDelete();
+  SetSummary("gone");
   Kernel->GetTimerPool()->UnregisterTimer(timer_);
 }
 

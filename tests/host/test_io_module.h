@@ -32,6 +32,7 @@ class TTestIO : public TKYTModuleObject, public virtual IKYTSendData, public vir
   static const TKYTModuleClass Class;
 
   // Registers the timer "Poll" (stopped); raises after that when the setting "Explode" is set.
+  // The destructor sets the summary "gone", as modules that report their closing do.
   TTestIO(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID);
   ~TTestIO() override;
 

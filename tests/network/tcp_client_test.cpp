@@ -175,7 +175,7 @@ TEST_F(TcpClientTest, RefusedConnectionRaisesSocketErrorWithOsCode) {
     FAIL() << "connected to a closed port";
   } catch (const ESocketError& error) {
     EXPECT_EQ(error.Code(), ECONNREFUSED);
-    EXPECT_EQ(error.Message(), "Socket Error # " + std::to_string(ECONNREFUSED) + "\n" +
+    EXPECT_EQ(error.Message(), "Socket Error # " + std::to_string(ECONNREFUSED) + ": " +
                                    net::ErrorText(ECONNREFUSED));
   }
   EXPECT_FALSE(client.Connected());
