@@ -2,13 +2,20 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+#include <system_error>
+
 namespace kyt {
 
 std::string LoadedObjectPath(const void* address) {
   Dl_info info{};
   if (dladdr(address, &info) == 0 || info.dli_fname == nullptr)
     return {};
-  return info.dli_fname;
+  // The main program's name can be relative to the folder it was started from; pin it down
+  // while that is still the current folder.
+  std::error_code ec;
+  auto path = std::filesystem::weakly_canonical(info.dli_fname, ec);
+  return ec ? std::string(info.dli_fname) : path.string();
 }
 
 }  // namespace kyt
