@@ -9,7 +9,8 @@ namespace kyt {
 
 const TMethodInfo* TInterfaceTypeInfo::FindMethod(const std::string& name) const {
   for (const TMethodInfo& m : Methods) {
-    if (strcasecmp(m.Name.c_str(), name.c_str()) == 0) return &m;
+    if (strcasecmp(m.Name.c_str(), name.c_str()) == 0)
+      return &m;
   }
   return nullptr;
 }
@@ -29,27 +30,87 @@ T InRange(const Variant& v, const char* typeName) {
   return static_cast<T>(n);
 }
 
-template <> bool FromVariant<bool>(const Variant& v) { return v.AsBoolean(); }
-template <> int32_t FromVariant<int32_t>(const Variant& v) { return v.AsInteger(); }
-template <> uint16_t FromVariant<uint16_t>(const Variant& v) { return InRange<uint16_t>(v, "Word"); }
-template <> uint8_t FromVariant<uint8_t>(const Variant& v) { return InRange<uint8_t>(v, "Byte"); }
-template <> double FromVariant<double>(const Variant& v) { return v.AsFloat(); }
-template <> std::string FromVariant<std::string>(const Variant& v) { return v.AsString(); }
-template <> Variant FromVariant<Variant>(const Variant& v) { return v; }
+template <>
+bool FromVariant<bool>(const Variant& v) {
+  return v.AsBoolean();
+}
+template <>
+int32_t FromVariant<int32_t>(const Variant& v) {
+  return v.AsInteger();
+}
+template <>
+uint16_t FromVariant<uint16_t>(const Variant& v) {
+  return InRange<uint16_t>(v, "Word");
+}
+template <>
+uint8_t FromVariant<uint8_t>(const Variant& v) {
+  return InRange<uint8_t>(v, "Byte");
+}
+template <>
+double FromVariant<double>(const Variant& v) {
+  return v.AsFloat();
+}
+template <>
+std::string FromVariant<std::string>(const Variant& v) {
+  return v.AsString();
+}
+template <>
+Variant FromVariant<Variant>(const Variant& v) {
+  return v;
+}
 
-template <> std::string TypeName<bool>() { return "Boolean"; }
-template <> std::string TypeName<int32_t>() { return "Integer"; }
-template <> std::string TypeName<uint16_t>() { return "Word"; }
-template <> std::string TypeName<uint8_t>() { return "Byte"; }
-template <> std::string TypeName<double>() { return "Double"; }
-template <> std::string TypeName<std::string>() { return "String"; }
-template <> std::string TypeName<Variant>() { return "Variant"; }
-template <> std::string TypeName<TStringArray>() { return "TStringArray"; }
-template <> std::string TypeName<TKYTStatusVariable>() { return "TKYTStatusVariable"; }
-template <> std::string TypeName<TKYTStatusVariables>() { return "TKYTStatusVariables"; }
-template <> std::string TypeName<THIDDevices>() { return "THIDDevices"; }
-template <> std::string TypeName<TFTDIDevices>() { return "TFTDIDevices"; }
-template <> std::string TypeName<TUSBXpDevices>() { return "TUSBXpDevices"; }
+template <>
+std::string TypeName<bool>() {
+  return "Boolean";
+}
+template <>
+std::string TypeName<int32_t>() {
+  return "Integer";
+}
+template <>
+std::string TypeName<uint16_t>() {
+  return "Word";
+}
+template <>
+std::string TypeName<uint8_t>() {
+  return "Byte";
+}
+template <>
+std::string TypeName<double>() {
+  return "Double";
+}
+template <>
+std::string TypeName<std::string>() {
+  return "String";
+}
+template <>
+std::string TypeName<Variant>() {
+  return "Variant";
+}
+template <>
+std::string TypeName<TStringArray>() {
+  return "TStringArray";
+}
+template <>
+std::string TypeName<TKYTStatusVariable>() {
+  return "TKYTStatusVariable";
+}
+template <>
+std::string TypeName<TKYTStatusVariables>() {
+  return "TKYTStatusVariables";
+}
+template <>
+std::string TypeName<THIDDevices>() {
+  return "THIDDevices";
+}
+template <>
+std::string TypeName<TFTDIDevices>() {
+  return "TFTDIDevices";
+}
+template <>
+std::string TypeName<TUSBXpDevices>() {
+  return "TUSBXpDevices";
+}
 
 }  // namespace typeinfo_detail
 
@@ -60,6 +121,16 @@ using typeinfo_detail::Method;
 TInterfaceTypeInfo Describe(const char* name, const TGUID& iid, const TInterfaceTypeInfo* parent,
                             std::vector<TMethodInfo> methods) {
   return TInterfaceTypeInfo{name, iid, parent, std::move(methods)};
+}
+
+// The Serial Port, FTDI and USBXpress interfaces share these six methods, each on its own type.
+template <class I>
+std::vector<TMethodInfo> PortMethods() {
+  return {
+      Method<&I::SetOpen>("SetOpen", {"Open"}), Method<&I::SetPort>("SetPort", {"Port"}),
+      Method<&I::GetOpen>("GetOpen"),           Method<&I::GetPort>("GetPort"),
+      Method<&I::GetDevices>("GetDevices"),     Method<&I::SendText>("SendText", {"Text"}),
+  };
 }
 
 }  // namespace
@@ -127,15 +198,7 @@ template <>
 const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialPort>() {
   using I = IKYTSerialPort;
   static const TInterfaceTypeInfo info =
-      Describe("IKYTSerialPort", I::IID, &TypeInfoOf<IKYTSerialControlEx>(),
-               {
-                   Method<&I::SetOpen>("SetOpen", {"Open"}),
-                   Method<&I::SetPort>("SetPort", {"Port"}),
-                   Method<&I::GetOpen>("GetOpen"),
-                   Method<&I::GetPort>("GetPort"),
-                   Method<&I::GetDevices>("GetDevices"),
-                   Method<&I::SendText>("SendText", {"Text"}),
-               });
+      Describe("IKYTSerialPort", I::IID, &TypeInfoOf<IKYTSerialControlEx>(), PortMethods<I>());
   return info;
 }
 
@@ -174,34 +237,34 @@ const TInterfaceTypeInfo& TypeInfoOf<IKYTServerSocket>() {
 template <>
 const TInterfaceTypeInfo& TypeInfoOf<IKYTWWWReader>() {
   using I = IKYTWWWReader;
-  static const TInterfaceTypeInfo info = Describe(
-      "IKYTWWWReader", I::IID, nullptr,
-      {
-          Method<&I::SetPage>("SetPage", {"URL"}),
-          Method<&I::SetUseTimer>("SetUseTimer", {"Enabled"}),
-          Method<&I::SetInterval>("SetInterval", {"Seconds"}),
-          Method<&I::SetUseProxy>("SetUseProxy", {"Enabled"}),
-          Method<&I::SetProxyHost>("SetProxyHost", {"Host"}),
-          Method<&I::SetProxyPort>("SetProxyPort", {"Port"}),
-          Method<&I::SetProxyUsername>("SetProxyUsername", {"Username"}),
-          Method<&I::SetProxyPassword>("SetProxyPassword", {"Password"}),
-          Method<&I::SetUseBasicAuth>("SetUseBasicAuth", {"Enabled"}),
-          Method<&I::SetAuthUsername>("SetAuthUsername", {"Username"}),
-          Method<&I::SetAuthPassword>("SetAuthPassword", {"Password"}),
-          Method<&I::GetPage>("GetPage"),
-          Method<&I::GetUseTimer>("GetUseTimer"),
-          Method<&I::GetInterval>("GetInterval"),
-          Method<&I::GetUseProxy>("GetUseProxy"),
-          Method<&I::GetProxyHost>("GetProxyHost"),
-          Method<&I::GetProxyPort>("GetProxyPort"),
-          Method<&I::GetProxyUsername>("GetProxyUsername"),
-          Method<&I::GetProxyPassword>("GetProxyPassword"),
-          Method<&I::GetUseBasicAuth>("GetUseBasicAuth"),
-          Method<&I::GetAuthUsername>("GetAuthUsername"),
-          Method<&I::GetAuthPassword>("GetAuthPassword"),
-          Method<&I::UpdatePage>("UpdatePage"),
-          Method<&I::RetrievePage>("RetrievePage", {"URL"}),
-      });
+  static const TInterfaceTypeInfo info =
+      Describe("IKYTWWWReader", I::IID, nullptr,
+               {
+                   Method<&I::SetPage>("SetPage", {"URL"}),
+                   Method<&I::SetUseTimer>("SetUseTimer", {"Enabled"}),
+                   Method<&I::SetInterval>("SetInterval", {"Seconds"}),
+                   Method<&I::SetUseProxy>("SetUseProxy", {"Enabled"}),
+                   Method<&I::SetProxyHost>("SetProxyHost", {"Host"}),
+                   Method<&I::SetProxyPort>("SetProxyPort", {"Port"}),
+                   Method<&I::SetProxyUsername>("SetProxyUsername", {"Username"}),
+                   Method<&I::SetProxyPassword>("SetProxyPassword", {"Password"}),
+                   Method<&I::SetUseBasicAuth>("SetUseBasicAuth", {"Enabled"}),
+                   Method<&I::SetAuthUsername>("SetAuthUsername", {"Username"}),
+                   Method<&I::SetAuthPassword>("SetAuthPassword", {"Password"}),
+                   Method<&I::GetPage>("GetPage"),
+                   Method<&I::GetUseTimer>("GetUseTimer"),
+                   Method<&I::GetInterval>("GetInterval"),
+                   Method<&I::GetUseProxy>("GetUseProxy"),
+                   Method<&I::GetProxyHost>("GetProxyHost"),
+                   Method<&I::GetProxyPort>("GetProxyPort"),
+                   Method<&I::GetProxyUsername>("GetProxyUsername"),
+                   Method<&I::GetProxyPassword>("GetProxyPassword"),
+                   Method<&I::GetUseBasicAuth>("GetUseBasicAuth"),
+                   Method<&I::GetAuthUsername>("GetAuthUsername"),
+                   Method<&I::GetAuthPassword>("GetAuthPassword"),
+                   Method<&I::UpdatePage>("UpdatePage"),
+                   Method<&I::RetrievePage>("RetrievePage", {"URL"}),
+               });
   return info;
 }
 
@@ -229,15 +292,7 @@ template <>
 const TInterfaceTypeInfo& TypeInfoOf<IKYTFTDI>() {
   using I = IKYTFTDI;
   static const TInterfaceTypeInfo info =
-      Describe("IKYTFTDI", I::IID, &TypeInfoOf<IKYTSerialControl>(),
-               {
-                   Method<&I::SetOpen>("SetOpen", {"Open"}),
-                   Method<&I::SetPort>("SetPort", {"Port"}),
-                   Method<&I::GetOpen>("GetOpen"),
-                   Method<&I::GetPort>("GetPort"),
-                   Method<&I::GetDevices>("GetDevices"),
-                   Method<&I::SendText>("SendText", {"Text"}),
-               });
+      Describe("IKYTFTDI", I::IID, &TypeInfoOf<IKYTSerialControl>(), PortMethods<I>());
   return info;
 }
 
@@ -245,15 +300,7 @@ template <>
 const TInterfaceTypeInfo& TypeInfoOf<IKYTUSBXp>() {
   using I = IKYTUSBXp;
   static const TInterfaceTypeInfo info =
-      Describe("IKYTUSBXp", I::IID, &TypeInfoOf<IKYTSerialControl>(),
-               {
-                   Method<&I::SetOpen>("SetOpen", {"Open"}),
-                   Method<&I::SetPort>("SetPort", {"Port"}),
-                   Method<&I::GetOpen>("GetOpen"),
-                   Method<&I::GetPort>("GetPort"),
-                   Method<&I::GetDevices>("GetDevices"),
-                   Method<&I::SendText>("SendText", {"Text"}),
-               });
+      Describe("IKYTUSBXp", I::IID, &TypeInfoOf<IKYTSerialControl>(), PortMethods<I>());
   return info;
 }
 
@@ -268,19 +315,26 @@ const TInterfaceTypeInfo& TypeInfoOf<IKYTSendData>() {
 template <>
 const TInterfaceTypeInfo& TypeInfoOf<IKYTHIDSendData>() {
   using I = IKYTHIDSendData;
-  static const TInterfaceTypeInfo info = Describe(
-      "IKYTHIDSendData", I::IID, nullptr, {Method<&I::SendEvent>("SendEvent", {"ReportID", "Data"})});
+  static const TInterfaceTypeInfo info =
+      Describe("IKYTHIDSendData", I::IID, nullptr,
+               {Method<&I::SendEvent>("SendEvent", {"ReportID", "Data"})});
   return info;
 }
 
 const std::vector<const TInterfaceTypeInfo*>& AllInterfaceTypeInfos() {
   static const std::vector<const TInterfaceTypeInfo*> all = {
-      &TypeInfoOf<IKYTModule>(),        &TypeInfoOf<IKYTSerialControl>(),
-      &TypeInfoOf<IKYTSerialControlEx>(), &TypeInfoOf<IKYTSerialPort>(),
-      &TypeInfoOf<IKYTClientSocket>(),  &TypeInfoOf<IKYTServerSocket>(),
-      &TypeInfoOf<IKYTWWWReader>(),     &TypeInfoOf<IKYTHID>(),
-      &TypeInfoOf<IKYTFTDI>(),          &TypeInfoOf<IKYTUSBXp>(),
-      &TypeInfoOf<IKYTSendData>(),      &TypeInfoOf<IKYTHIDSendData>(),
+      &TypeInfoOf<IKYTModule>(),
+      &TypeInfoOf<IKYTSerialControl>(),
+      &TypeInfoOf<IKYTSerialControlEx>(),
+      &TypeInfoOf<IKYTSerialPort>(),
+      &TypeInfoOf<IKYTClientSocket>(),
+      &TypeInfoOf<IKYTServerSocket>(),
+      &TypeInfoOf<IKYTWWWReader>(),
+      &TypeInfoOf<IKYTHID>(),
+      &TypeInfoOf<IKYTFTDI>(),
+      &TypeInfoOf<IKYTUSBXp>(),
+      &TypeInfoOf<IKYTSendData>(),
+      &TypeInfoOf<IKYTHIDSendData>(),
   };
   return all;
 }
