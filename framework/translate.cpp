@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <system_error>
 
 #include "platform/module_path.h"
 
@@ -28,7 +29,13 @@ std::string CatalogueDirectory() {
 }
 
 void InitTranslation() {
-  bindtextdomain(kTextDomain, CatalogueDirectory().c_str());
+  // The binding is process-wide. A program that links this code as well as loading the plug-in
+  // (the reference host) has no catalogues beside itself when installed, and must not take the
+  // plug-in's binding away.
+  const std::string dir = CatalogueDirectory();
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) return;
+  bindtextdomain(kTextDomain, dir.c_str());
   // Texts reach the host as UTF-8 whatever the charset of the process locale.
   bind_textdomain_codeset(kTextDomain, "UTF-8");
 }

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
   // A reader that closed our standard output must not kill the host mid-shutdown.
   std::signal(SIGPIPE, SIG_IGN);
   kyt::InitMainThread();
+  // The plug-in's texts follow the environment's language (LANGUAGE, LC_ALL, LC_MESSAGES,
+  // LANG); numbers keep the "C" form.
+  std::setlocale(LC_MESSAGES, "");
 
   CLI::App app{"Runs VidiridAZ plug-in instances from a config."};
   app.require_subcommand(1);
