@@ -61,10 +61,10 @@ TEST_F(ModuleObjectTest, CreationLogsAndRegistersScriptFunctionsInDeclarationOrd
   // IKYTSendData is unknown to the loader and skipped; the module's own interface comes with
   // the loader's prefix, IKYTModule with "KYT".
   std::vector<std::string> names = host_->FunctionNames(id);
-  ASSERT_EQ(names.size(), 4u + 16u);
+  ASSERT_EQ(names.size(), 5u + 16u);
   EXPECT_EQ(names[0], "TEST_SetName");
-  EXPECT_EQ(names[3], "TEST_Runlevel");
-  EXPECT_EQ(names[4], "KYT_StatusVariableExists");
+  EXPECT_EQ(names[4], "TEST_Runlevel");
+  EXPECT_EQ(names[5], "KYT_StatusVariableExists");
   EXPECT_EQ(names.back(), "KYT_ApplyChanges");
 
   host_->DeleteInstance(id);
@@ -301,6 +301,19 @@ TEST_F(HandOffTest, DeliversThroughTheBuiltInConsole) {
   auto data = host_->Events(Kind::Data, console);
   ASSERT_EQ(data.size(), 1u);
   EXPECT_EQ(data[0].Text, std::string("a\0b", 3));
+}
+
+TEST_F(HandOffTest, HIDReportsReachOnlyChildrenThatTakeThem) {
+  host::RegisterBuiltinModules(*host_);
+  TInstanceID console = host_->CreateInstance("Console", 400, parent_);
+  Child(201);  // takes plain data only
+  Module(parent_).InjectEvent(5, std::string("\x01\x00", 2));
+  auto data = host_->Events(Kind::Data, console);
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_TRUE(data[0].HasReportID);
+  EXPECT_EQ(data[0].Code, 5);
+  EXPECT_EQ(data[0].Text, std::string("\x01\x00", 2));
+  EXPECT_TRUE(TTestChild::Received().empty());
 }
 
 }  // namespace

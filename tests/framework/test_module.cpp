@@ -13,6 +13,8 @@ const TInterfaceTypeInfo& TestTypeInfo() {
                                            Method<&I::SetName>("SetName", {"Name"}),
                                            Method<&I::GetName>("GetName"),
                                            Method<&I::Inject>("Inject", {"Data"}),
+                                           Method<&I::InjectEvent>("InjectEvent",
+                                                                   {"ReportID", "Data"}),
                                            Method<&I::Runlevel>("Runlevel"),
                                        }};
   return info;

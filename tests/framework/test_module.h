@@ -18,6 +18,7 @@ struct ITestModule : virtual IInvokable {
   virtual void SetName(const std::string& Name) = 0;
   virtual std::string GetName() = 0;
   virtual void Inject(const std::string& Data) = 0;  // hands a block to the children
+  virtual void InjectEvent(uint8_t ReportID, const std::string& Data) = 0;  // a HID report
   virtual int32_t Runlevel() = 0;
 
  protected:
@@ -48,6 +49,9 @@ class TTestModule : public TKYTModuleObject,
   void SetName(const std::string& Name) override { ChangeSetting(settings_.Pending.Name, Name); }
   std::string GetName() override { return settings_.Pending.Name; }
   void Inject(const std::string& Data) override { DeliverToChildren(Data); }
+  void InjectEvent(uint8_t ReportID, const std::string& Data) override {
+    DeliverEventToChildren(ReportID, Data);
+  }
   int32_t Runlevel() override { return KernelRunlevel; }
   void SendData(const std::string&) override {}
 
