@@ -35,6 +35,25 @@ class ClientSocketTest : public ::testing::Test {
     host_->StoreSetting(kSocket, {"Settings"}, "Host", Variant(address));
     host_->StoreSetting(kSocket, {"Settings"}, "Port", Variant(static_cast<int>(port)));
   }
+  // A connected instance: settings pointing at the peer, created, accepted by the peer.
+  void ConnectTo(TcpTestPeer& peer) {
+    Store(true, peer.Port());
+    host_->CreateInstance("CSCK", kSocket);
+    peer.Accept();
+  }
+  // The peer sends, then ends the connection (closing or resetting it): the bytes come first.
+  void ExpectBytesThenDisconnect(bool reset) {
+    TcpTestPeer peer;
+    ConnectTo(peer);
+    TInstanceID console = Console(11);
+    peer.Send("last words");
+    reset ? peer.Reset() : peer.Close();
+    ASSERT_TRUE(Pump([&] { return Logged("Socket: Disconnected"); }));
+    EXPECT_EQ(DataOf(console), "last words");
+    EXPECT_EQ(host_->Status(kSocket), IS_INACTIVE);
+    EXPECT_EQ(Timer(), 10);
+    EXPECT_THROW(Socket().SendText("x"), EKYTClientSocket);
+  }
   TInstanceID Console(TInstanceID id) { return host_->CreateInstance("Console", id, kSocket); }
   std::string DataOf(TInstanceID console) {
     std::string all;
@@ -44,7 +63,8 @@ class ClientSocketTest : public ::testing::Test {
   std::vector<std::string> Logs(int32_t code) {
     std::vector<std::string> out;
     for (const auto& e : host_->Events(Kind::Log, kSocket)) {
-      if (e.Code == code) out.push_back(e.Text);
+      if (e.Code == code)
+        out.push_back(e.Text);
     }
     return out;
   }
@@ -77,9 +97,7 @@ TEST_F(ClientSocketTest, DefaultsConnectNothing) {
 
 TEST_F(ClientSocketTest, CarriesEveryByteBothWays) {
   TcpTestPeer peer;
-  Store(true, peer.Port());
-  host_->CreateInstance("CSCK", kSocket);
-  peer.Accept();
+  ConnectTo(peer);
   TInstanceID console = Console(11);
   EXPECT_EQ(host_->Status(kSocket), IS_ACTIVE);
   EXPECT_EQ(host_->Summary(kSocket), "127.0.0.1:" + std::to_string(peer.Port()));
@@ -101,9 +119,7 @@ TEST_F(ClientSocketTest, CarriesEveryByteBothWays) {
 
 TEST_F(ClientSocketTest, ChildrenComeFirstAndAFailingOneCostsTheOthersNothing) {
   TcpTestPeer peer;
-  Store(true, peer.Port());
-  host_->CreateInstance("CSCK", kSocket);
-  peer.Accept();
+  ConnectTo(peer);
   TInstanceID first = Console(11);
   host_->CreateInstance("Bridge", 12, kSocket);  // no target: it refuses every block
   TInstanceID third = Console(13);
@@ -126,31 +142,11 @@ TEST_F(ClientSocketTest, ChildrenComeFirstAndAFailingOneCostsTheOthersNothing) {
 }
 
 TEST_F(ClientSocketTest, PeerClosingDeliversItsBytesThenDisconnects) {
-  TcpTestPeer peer;
-  Store(true, peer.Port());
-  host_->CreateInstance("CSCK", kSocket);
-  peer.Accept();
-  TInstanceID console = Console(11);
-  peer.Send("last words");
-  peer.Close();
-  ASSERT_TRUE(Pump([&] { return Logged("Socket: Disconnected"); }));
-  EXPECT_EQ(DataOf(console), "last words");
-  EXPECT_EQ(host_->Status(kSocket), IS_INACTIVE);
-  EXPECT_EQ(Timer(), 10);
-  EXPECT_THROW(Socket().SendText("x"), EKYTClientSocket);
+  ExpectBytesThenDisconnect(false);
 }
 
 TEST_F(ClientSocketTest, PeerResettingDeliversItsBytesThenDisconnects) {
-  TcpTestPeer peer;
-  Store(true, peer.Port());
-  host_->CreateInstance("CSCK", kSocket);
-  peer.Accept();
-  TInstanceID console = Console(11);
-  peer.Send("before reset");
-  peer.Reset();
-  ASSERT_TRUE(Pump([&] { return Logged("Socket: Disconnected"); }));
-  EXPECT_EQ(DataOf(console), "before reset");
-  EXPECT_EQ(Timer(), 10);
+  ExpectBytesThenDisconnect(true);
 }
 
 TEST_F(ClientSocketTest, LostPeerIsRetriedOnTheTimer) {
@@ -205,15 +201,14 @@ TEST_F(ClientSocketTest, SilentPeerTimesOut) {
 TEST_F(ClientSocketTest, ChangingThePortWhileConnectedMovesTheConnection) {
   TcpTestPeer first;
   TcpTestPeer second;
-  Store(true, first.Port());
-  host_->CreateInstance("CSCK", kSocket);
-  first.Accept();
+  ConnectTo(first);
   host_->ClearEvents();
 
   Socket().SetPort(second.Port());
   host_->Instance(kSocket)->ApplyChanges();
   second.Accept();
-  EXPECT_EQ(Logs(KL_MESSAGE), (std::vector<std::string>{"Socket: Disconnected", "Socket: Connected"}));
+  EXPECT_EQ(Logs(KL_MESSAGE),
+            (std::vector<std::string>{"Socket: Disconnected", "Socket: Connected"}));
   EXPECT_EQ(host_->Status(kSocket), IS_ACTIVE);
   EXPECT_EQ(Timer(), 0);
   EXPECT_EQ(first.Receive(1), "");  // the old peer saw the connection end
@@ -267,9 +262,7 @@ TEST_F(ClientSocketTest, OutOfRangePortIsRefusedInsteadOfTruncated) {
 
 TEST_F(ClientSocketTest, DeletingAConnectedInstanceClosesTheConnection) {
   TcpTestPeer peer;
-  Store(true, peer.Port());
-  host_->CreateInstance("CSCK", kSocket);
-  peer.Accept();
+  ConnectTo(peer);
   peer.Send("pending");
   host_->DeleteInstance(kSocket);
   EXPECT_EQ(peer.Receive(1), "");
