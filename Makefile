@@ -2,11 +2,14 @@
 BUILD ?= build
 TYPE ?= RelWithDebInfo
 SANITIZE ?=
+FUZZ ?= OFF
+FUZZ_SECONDS ?= 60
+COMPILER ?=
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 CONFIG ?= examples/demo.json
 JOBS ?= 2
 
-.PHONY: all deps configure build test run sanitize bench install format clean
+.PHONY: all deps configure build test run sanitize fuzz bench install format clean
 
 all: build
 
@@ -15,7 +18,8 @@ deps:
 
 $(BUILD)/CMakeCache.txt:
 	@$(MAKE) --no-print-directory deps
-	cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(TYPE) -DKYT_SANITIZE=$(SANITIZE)
+	cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(TYPE) -DKYT_SANITIZE=$(SANITIZE) \
+	  -DKYT_FUZZ=$(FUZZ) $(if $(COMPILER),-DCMAKE_CXX_COMPILER=$(COMPILER))
 
 configure: $(BUILD)/CMakeCache.txt
 
@@ -34,6 +38,12 @@ sanitize:
 	@$(MAKE) --no-print-directory test BUILD=build-asan TYPE=Debug SANITIZE=address
 	@$(MAKE) --no-print-directory test BUILD=build-tsan TYPE=Debug SANITIZE=thread
 
+# Every libFuzzer target in fuzz/ for FUZZ_SECONDS each (clang, ASan+UBSan).
+fuzz:
+	@$(MAKE) --no-print-directory configure BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
+	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
 bench:
 	@$(MAKE) --no-print-directory build BUILD=build-bench TYPE=Release
 	scripts/run-benchmarks build-bench
@@ -45,4 +55,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

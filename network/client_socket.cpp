@@ -58,14 +58,13 @@ TClientSocketTimings& TKYTClientSocket::Timings() {
 }
 
 TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
-    : TKYTModuleObject(Class, Kernel, InstanceID), client_(std::make_unique<TTCPClient>()) {
+    : TKYTModuleObject(Class, Kernel, InstanceID),
+      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }),
+      client_(std::make_unique<TTCPClient>()) {
   client_->OnConnected = [this] { Connected(); };
   client_->OnDisconnected = [this] { Disconnected(); };
   client_->ConnectTimeout = Timings().ConnectTimeout;
   client_->ReadTimeout = Timings().ReadTimeout;
-  reconnectCounter_ = 0;
-  reconnectTimer_ =
-      Kernel->GetTimerPool()->RegisterTimer("Reconnect", InstanceID, [this] { Reconnect(); }, 1);
 
   RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
   RegisterPropertyString(
@@ -79,10 +78,7 @@ TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
 
 TKYTClientSocket::~TKYTClientSocket() {
   PrepareDelete();
-  try {
-    Kernel->GetTimerPool()->UnregisterTimer(std::exchange(reconnectTimer_, 0));
-  } catch (...) {
-  }
+  reconnect_.Unregister();
   try {
     StopConnection();
   } catch (...) {
@@ -140,7 +136,7 @@ void TKYTClientSocket::StartConnection() {
       *client_, [this](const std::string& data) { Received(data); }, Timings().PollInterval);
   reader_->OnTerminate = [this] { ReaderEnded(); };
   reader_->Start();
-  reconnectCounter_ = 0;
+  reconnect_.ResetCounter();
   SetStatus(IS_ACTIVE);
 }
 
@@ -163,13 +159,13 @@ void TKYTClientSocket::Received(const std::string& Data) {
 void TKYTClientSocket::Connected() {
   SetStatus(IS_ACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Connected"));
-  if (KernelRunlevel == KR_READY) SetReconnectInterval(0);
+  if (KernelRunlevel == KR_READY) reconnect_.Stop();
 }
 
 void TKYTClientSocket::Disconnected() {
   SetStatus(IS_INACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Disconnected"));
-  if (KernelRunlevel == KR_READY) SetReconnectInterval(10);
+  if (KernelRunlevel == KR_READY) reconnect_.Lost();
 }
 
 void TKYTClientSocket::ReaderEnded() { Disconnected(); }
@@ -177,23 +173,16 @@ void TKYTClientSocket::ReaderEnded() { Disconnected(); }
 void TKYTClientSocket::Reconnect() {
   if (KernelRunlevel != KR_READY) return;
   if (!settings_.Applied.Open) {
-    SetReconnectInterval(0);
+    reconnect_.Stop();
     return;
   }
-  SetReconnectInterval(reconnectCounter_ + 5);
-  ++reconnectCounter_;
-  LogMessage(KL_MESSAGE, TranslateFormat("Socket: Connecting... #%d", reconnectCounter_));
+  const int32_t attempt = reconnect_.NextAttempt();
+  LogMessage(KL_MESSAGE, TranslateFormat("Socket: Connecting... #%d", attempt));
   try {
     ApplyChanges();
   } catch (const std::exception& e) {
     LogMessage(KL_ERROR, e.what());
   }
-}
-
-void TKYTClientSocket::SetReconnectInterval(int32_t Seconds) {
-  // Stopping the connection during destruction reports the loss after the timer is gone.
-  if (reconnectTimer_ == 0) return;
-  Kernel->GetTimerPool()->SetTimerInterval(reconnectTimer_, Seconds);
 }
 
 }  // namespace kyt

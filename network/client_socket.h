@@ -10,6 +10,7 @@
 #include <string>
 
 #include "framework/module_object.h"
+#include "framework/reconnect_timer.h"
 #include "network/tcp_client.h"
 #include "runtime/thread.h"
 
@@ -88,11 +89,9 @@ class TKYTClientSocket final : public TKYTModuleObject,
   void Disconnected();
   void ReaderEnded();
   void Reconnect();
-  void SetReconnectInterval(int32_t Seconds);
 
   TSettingsPair<TSettings> settings_;
-  TTimerID reconnectTimer_ = 0;
-  int32_t reconnectCounter_ = 0;
+  TReconnectTimer reconnect_;
   std::unique_ptr<TTCPClient> client_;
   std::unique_ptr<TReadThread> reader_;
 };

@@ -1,4 +1,4 @@
-#include "framework/module_table.h"
+#include "plugin/module_table.h"
 
 #include "network/client_socket.h"
 

@@ -3,7 +3,7 @@
 
 #include "framework/library_info.h"
 #include "framework/codes.h"
-#include "framework/module_table.h"
+#include "plugin/module_table.h"
 #include "framework/translate.h"
 #include "runtime/types.h"
 
