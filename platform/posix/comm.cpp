@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
 
 #include "platform/comm.h"
 #include "platform/posix/comm_baud.h"
@@ -155,7 +156,11 @@ class PosixCommPort final : public ICommPort {
       const int code = SetAnyBaudRate(fd_.Get(), dcb.BaudRate);
       if (code != 0) throw CommError(code, "ioctl(TCSETS2)");
     }
-    ApplyLineControl(dcb.Flags);
+    // The lines follow their control mode when it is first given or changes; a new speed or
+    // parity must not undo a line the caller raised since.
+    const uint32_t control = dcb.Flags & (fDtrControlMask | fRtsControlMask);
+    if (!lineControl_ || *lineControl_ != control) ApplyLineControl(control);
+    lineControl_ = control;
   }
 
   void SetCommTimeouts(const TCommTimeouts& timeouts) override { timeouts_ = timeouts; }
@@ -386,6 +391,7 @@ class PosixCommPort final : public ICommPort {
   bool hasCounters_ = true;             // event thread only (and the constructor)
   serial_icounter_struct counters_{};  // event thread only (and the constructor)
   std::atomic<bool> gone_{false};
+  std::optional<uint32_t> lineControl_;
   int idleWakes_ = 0;  // event thread only
 
   void ApplyLineControl(uint32_t flags) {
