@@ -1,6 +1,7 @@
 #include "plugin/module_table.h"
 
 #include "network/client_socket.h"
+#include "usb/hid_module.h"
 
 namespace kyt {
 
@@ -9,6 +10,7 @@ namespace kyt {
 const std::vector<TModuleTableRow>& ModuleTable() {
   static const std::vector<TModuleTableRow> table = {
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
+      {"HID", &TKYTHID::Class, &TypeInfoOf<IKYTHID>()},
   };
   return table;
 }
