@@ -2,6 +2,7 @@
 
 #include "network/client_socket.h"
 #include "serial/serial_port.h"
+#include "usb/hid_module.h"
 
 namespace kyt {
 
@@ -11,6 +12,7 @@ const std::vector<TModuleTableRow>& ModuleTable() {
   static const std::vector<TModuleTableRow> table = {
       {"COMPort", &TKYTSerialPort::Class, &TypeInfoOf<IKYTSerialPort>()},
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
+      {"HID", &TKYTHID::Class, &TypeInfoOf<IKYTHID>()},
   };
   return table;
 }
