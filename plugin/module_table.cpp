@@ -1,6 +1,8 @@
 #include "plugin/module_table.h"
 
 #include "network/client_socket.h"
+#include "usb/ftdi_module.h"
+#include "usb/usbxp_module.h"
 
 namespace kyt {
 
@@ -9,6 +11,8 @@ namespace kyt {
 const std::vector<TModuleTableRow>& ModuleTable() {
   static const std::vector<TModuleTableRow> table = {
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
+      {"FTDI", &TKYTFTDI::Class, &TypeInfoOf<IKYTFTDI>()},
+      {"USBXp", &TKYTUSBXp::Class, &TypeInfoOf<IKYTUSBXp>()},
   };
   return table;
 }
