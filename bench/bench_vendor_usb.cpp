@@ -217,10 +217,10 @@ int Main(int argc, char** argv) {
   }
   const Result& event = results[0];
   const Result& polled = results[1];
-  if (event.MedianUs > 0 && polled.MegabytesPerSecond > 0) {
-    std::printf("\nevent-driven / poll-only: median latency x%.4f, p99 latency x%.4f, "
-                "throughput x%.2f\n",
-                event.MedianUs / polled.MedianUs, event.P99Us / polled.P99Us,
+  if (event.MedianUs > 0 && event.P99Us > 0 && polled.MegabytesPerSecond > 0) {
+    std::printf("\npoll-only / event-driven latency: median x%.0f, p99 x%.0f; "
+                "event-driven / poll-only throughput: x%.2f\n",
+                polled.MedianUs / event.MedianUs, polled.P99Us / event.P99Us,
                 event.MegabytesPerSecond / polled.MegabytesPerSecond);
   }
   return 0;

@@ -43,6 +43,12 @@ std::string StopBitsText(int32_t StopBits) {
   return StopBits == 0 ? "1" : std::to_string(StopBits);
 }
 
+std::string ParityText(int32_t Parity) {
+  if (Parity >= 0 && static_cast<size_t>(Parity) < ParityNames().Size())
+    return ParityNames().Text(static_cast<size_t>(Parity));
+  return std::to_string(Parity);
+}
+
 std::string LineSummary(const TVendorSettings& Settings) {
   return fmt::sprintf("%s (%d,%d,%d,%s)", Settings.Name, Settings.BaudRate, Settings.DataBits,
                       Settings.StopBits,

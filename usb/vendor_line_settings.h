@@ -34,6 +34,10 @@ bool AllDigits(const std::string& Text);
 int32_t StopBitsFromText(const std::string& Text);
 std::string StopBitsText(int32_t StopBits);
 
+// The name of a parity index; an index beyond the names reads as its digits, so that what the
+// setter took is saved and loaded again as the same value.
+std::string ParityText(int32_t Parity);
+
 // "%s (%d,%d,%d,%s)": name, baud rate, data bits, stop bits as stored, parity letter.
 std::string LineSummary(const TVendorSettings& Settings);
 

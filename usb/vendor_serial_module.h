@@ -41,9 +41,7 @@ class TVendorSerialModule : public TKYTModuleObject,
   std::string GetBaudRate() override { return std::to_string(settings_.Pending.BaudRate); }
   std::string GetStopBits() override { return StopBitsText(settings_.Pending.StopBits); }
   std::string GetDataBits() override { return std::to_string(settings_.Pending.DataBits); }
-  std::string GetParity() override {
-    return ParityNames().Text(static_cast<size_t>(settings_.Pending.Parity));
-  }
+  std::string GetParity() override { return ParityText(settings_.Pending.Parity); }
 
   // The module interface's property accessors.
   void SetOpen(bool Open) override { ChangeSetting(settings_.Pending.Open, Open); }

@@ -128,6 +128,15 @@ TEST_F(FTDIModuleTest, StoredTextsLoadAndFlowControlIsAlwaysNone) {
   store("FlowControl", "None");
   module.LoadSettings();
   EXPECT_TRUE(module.HasChanges());
+
+  // A parity number beyond the names is kept as it was given, so saving and loading it again
+  // cannot turn into a failure.
+  FTDI().SetParity("7");
+  EXPECT_EQ(FTDI().GetParity(), "7");
+  module.ApplyChanges();
+  EXPECT_EQ(Host().ReadSetting(kFTDI, {"Settings"}, "Parity")->AsString(), "7");
+  EXPECT_NO_THROW(module.LoadSettings());
+  EXPECT_EQ(FTDI().GetParity(), "7");
 }
 
 TEST_F(FTDIModuleTest, WithoutTheLibraryTheInstanceStillExists) {
