@@ -121,7 +121,8 @@ struct Result {
 };
 
 double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
+  if (v.empty())
+    return 0;
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
@@ -132,7 +133,8 @@ void Open(host::TReferenceHost& host, const TSetup& variant) {
   host.StoreSetting(kModule, {"Settings"}, "Port", Variant(std::string("BENCH01")));
   host.CreateInstance(variant.Module, kModule);
   host.CreateInstance("COUNT", kChild, kModule);
-  if (host.Status(kModule) != IS_ACTIVE) throw Exception("the device did not open");
+  if (host.Status(kModule) != IS_ACTIVE)
+    throw Exception("the device did not open");
 }
 
 void Close(host::TReferenceHost& host) {
@@ -150,7 +152,8 @@ void MeasureLatency(host::TReferenceHost& host, TDouble& device, const TSetup& v
     const int64_t now = Clock::now().time_since_epoch().count();
     std::memcpy(message.data(), &now, sizeof now);
     device.Inject(message);
-    if (!tally.WaitForBytes((i + 1) * kMessage)) throw Exception("a block went missing");
+    if (!tally.WaitForBytes((i + 1) * kMessage))
+      throw Exception("a block went missing");
   }
   Close(host);
   std::lock_guard guard(tally.lock);
@@ -166,7 +169,8 @@ void MeasureThroughput(host::TReferenceHost& host, TDouble& device, const TSetup
   const std::string chunk(kChunk, 'x');
   const auto start = Clock::now();
   for (size_t sent = 0; sent < total; sent += kChunk) device.Inject(chunk);
-  if (!tally.WaitForBytes(total)) throw Exception("bytes went missing");
+  if (!tally.WaitForBytes(total))
+    throw Exception("bytes went missing");
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   Close(host);
   result.MegabytesPerSecond = static_cast<double>(total) / (1 << 20) / seconds;
@@ -218,10 +222,11 @@ int Main(int argc, char** argv) {
   const Result& event = results[0];
   const Result& polled = results[1];
   if (event.MedianUs > 0 && event.P99Us > 0 && polled.MegabytesPerSecond > 0) {
-    std::printf("\npoll-only / event-driven latency: median x%.0f, p99 x%.0f; "
-                "event-driven / poll-only throughput: x%.2f\n",
-                polled.MedianUs / event.MedianUs, polled.P99Us / event.P99Us,
-                event.MegabytesPerSecond / polled.MegabytesPerSecond);
+    std::printf(
+        "\npoll-only / event-driven latency: median x%.0f, p99 x%.0f; "
+        "event-driven / poll-only throughput: x%.2f\n",
+        polled.MedianUs / event.MedianUs, polled.P99Us / event.P99Us,
+        event.MegabytesPerSecond / polled.MegabytesPerSecond);
   }
   return 0;
 }

@@ -31,19 +31,17 @@ inline constexpr unsigned kD2XXSerialLength = 16;
 inline constexpr unsigned kD2XXDescriptionLength = 64;
 
 FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
-FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType,
-                                 LPDWORD lpdwID, LPDWORD lpdwLocId, LPVOID lpSerialNumber,
-                                 LPVOID lpDescription, FT_HANDLE* pftHandle);
+FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType, LPDWORD lpdwID,
+                                 LPDWORD lpdwLocId, LPVOID lpSerialNumber, LPVOID lpDescription,
+                                 FT_HANDLE* pftHandle);
 FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
 FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PVOID Param);
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate);
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
                                     UCHAR Parity);
-FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar,
-                            UCHAR XoffChar);
+FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar, UCHAR XoffChar);
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes,
-                       DWORD* dwEventDWord);
+FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord);
 FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
                   LPDWORD lpBytesReturned);
 FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,

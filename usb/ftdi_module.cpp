@@ -52,11 +52,14 @@ std::unique_ptr<TD2XXController> TKYTFTDI::LoadController() {
   }
 }
 
-void TKYTFTDI::RaiseInvalidParity() { throw EKYTFTDI(Translate("Invalid Parity Value")); }
+void TKYTFTDI::RaiseInvalidParity() {
+  throw EKYTFTDI(Translate("Invalid Parity Value"));
+}
 
 TFTDIDevices TKYTFTDI::GetDevices() {
   TFTDIDevices devices;
-  if (!controller_) return devices;
+  if (!controller_)
+    return devices;
   for (const TD2XXDevice& found : ListDevices(*controller_)) {
     TFTDIDevice device;
     device.SerialNumber = found.SerialNumber;
@@ -68,7 +71,8 @@ TFTDIDevices TKYTFTDI::GetDevices() {
 }
 
 void TKYTFTDI::SendText(const std::string& Text) {
-  if (!controller_) throw Exception(Translate("Cannot send Data when FTDI Port is not connected!"));
+  if (!controller_)
+    throw Exception(Translate("Cannot send Data when FTDI Port is not connected!"));
   SendDebug("TRANSMITTED", Text);
   try {
     controller_->Write(Text);
@@ -113,7 +117,8 @@ void TKYTFTDI::ApplyChanges() {
 }
 
 void TKYTFTDI::Reconnect() {
-  if (KernelRunlevel != KR_READY) return;
+  if (KernelRunlevel != KR_READY)
+    return;
   if (!controller_ || !settings_.Applied.Open) {
     reconnect_.Stop();
     return;

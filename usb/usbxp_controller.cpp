@@ -8,16 +8,19 @@ namespace kyt {
 
 namespace {
 
+// clang-format off
 enum TUSBXpExport : size_t {
   xGetNumDevices, xGetProductString, xOpen, xClose, xRead, xWrite, xFlushBuffers, xSetTimeouts,
   xGetTimeouts, xCheckRXQueue, xSetBaudRate, xSetBaudDivisor, xSetLineControl, xSetFlowControl,
   xGetModemStatus, xSetBreak, xReadLatch, xWriteLatch, xGetPartNumber, xGetDLLVersion,
   xGetDriverVersion,
 };
+// clang-format on
 
 }  // namespace
 
 TUSBXpController::TUSBXpController()
+    // clang-format off
     : TVendorController(kLibrary,
                         {"SI_GetNumDevices", "SI_GetProductString", "SI_Open", "SI_Close",
                          "SI_Read", "SI_Write", "SI_FlushBuffers", "SI_SetTimeouts",
@@ -25,6 +28,7 @@ TUSBXpController::TUSBXpController()
                          "SI_SetBaudDivisor", "SI_SetLineControl", "SI_SetFlowControl",
                          "SI_GetModemStatus", "SI_SetBreak", "SI_ReadLatch", "SI_WriteLatch",
                          "SI_GetPartNumber", "SI_GetDLLVersion", "SI_GetDriverVersion"}) {}
+// clang-format on
 
 TUSBXpController::~TUSBXpController() {
   // The watch thread calls CheckBuffer of this class: it must end before this part is gone.
@@ -64,7 +68,8 @@ void TUSBXpController::Open(const std::string& SerialNumber) {
   for (uint32_t i = 0; i < count && !index; ++i) {
     TUSBXpDeviceInfo device;
     GetDeviceInfo(i, device);
-    if (device.SerialNumber == SerialNumber) index = i;
+    if (device.SerialNumber == SerialNumber)
+      index = i;
   }
   auto* open = Function<decltype(SI_Open)>(xOpen);
   SI_HANDLE handle = nullptr;
@@ -76,7 +81,8 @@ void TUSBXpController::Open(const std::string& SerialNumber) {
 
 std::optional<uint16_t> TUSBXpController::LineControl(uint8_t DataBits, uint8_t StopBits,
                                                       uint8_t Parity) {
-  if (StopBits > 0x0F || Parity > 0x0F) return std::nullopt;
+  if (StopBits > 0x0F || Parity > 0x0F)
+    return std::nullopt;
   return static_cast<uint16_t>(DataBits << 8 | Parity << 4 | StopBits);
 }
 
@@ -92,12 +98,14 @@ void TUSBXpController::Configure(uint32_t BaudRate, uint8_t DataBits, uint8_t St
                           lineControl && setLineControl &&
                           setLineControl(handle, *lineControl) == SI_SUCCESS && flushBuffers &&
                           flushBuffers(handle, 1, 1) == SI_SUCCESS;
-  if (!configured) throw EFTDIException("Device could not be configured");
+  if (!configured)
+    throw EFTDIException("Device could not be configured");
 }
 
 bool TUSBXpController::WriteToDevice(void* Handle, const std::string& Data, uint32_t& Written) {
   auto* write = Function<decltype(SI_Write)>(xWrite);
-  if (!write || Data.size() > UINT32_MAX) return false;
+  if (!write || Data.size() > UINT32_MAX)
+    return false;
   SI_DWORD written = 0;
   const SI_STATUS status = write(Handle, const_cast<char*>(Data.data()),
                                  static_cast<SI_DWORD>(Data.size()), &written, nullptr);
@@ -113,15 +121,19 @@ bool TUSBXpController::CloseDevice(void* Handle) {
 bool TUSBXpController::CheckBuffer() {
   auto* checkRXQueue = Function<decltype(SI_CheckRXQueue)>(xCheckRXQueue);
   auto* read = Function<decltype(SI_Read)>(xRead);
-  if (!checkRXQueue || !read) return false;
+  if (!checkRXQueue || !read)
+    return false;
   SI_HANDLE handle = Handle();
   SI_DWORD queued = 0, queueStatus = 0;
-  if (checkRXQueue(handle, &queued, &queueStatus) != SI_SUCCESS || queued == 0) return false;
+  if (checkRXQueue(handle, &queued, &queueStatus) != SI_SUCCESS || queued == 0)
+    return false;
   std::string buffer(queued, '\0');
   SI_DWORD returned = 0;
-  if (read(handle, buffer.data(), queued, &returned, nullptr) != SI_SUCCESS) return false;
+  if (read(handle, buffer.data(), queued, &returned, nullptr) != SI_SUCCESS)
+    return false;
   buffer.resize(std::min(returned, queued));
-  if (buffer.empty()) return false;
+  if (buffer.empty())
+    return false;
   Deliver(buffer);
   return true;
 }

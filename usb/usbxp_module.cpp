@@ -46,11 +46,14 @@ std::unique_ptr<TUSBXpController> TKYTUSBXp::LoadController() {
   }
 }
 
-void TKYTUSBXp::RaiseInvalidParity() { throw EKYTUSBXp(Translate("Invalid Parity Value")); }
+void TKYTUSBXp::RaiseInvalidParity() {
+  throw EKYTUSBXp(Translate("Invalid Parity Value"));
+}
 
 TUSBXpDevices TKYTUSBXp::GetDevices() {
   TUSBXpDevices devices;
-  if (!controller_) return devices;
+  if (!controller_)
+    return devices;
   for (const TUSBXpDeviceInfo& found : ListDevices(*controller_)) {
     TUSBXpDevice device;
     device.SerialNumber = found.SerialNumber;
@@ -70,10 +73,13 @@ void TKYTUSBXp::SendText(const std::string& Text) {
 void TKYTUSBXp::ApplyChanges() {
   // Nothing is caught here: a failure ends the apply and the applied settings stay as they were.
   if (controller_) {
-    if (controller_->Opened()) controller_->Close();
+    if (controller_->Opened())
+      controller_->Close();
     TakeDeviceName(*controller_);
-    if (settings_.Pending.Open) OpenAndConfigure(*controller_);
-    if (controller_->Opened()) SetStatus(IS_ACTIVE);
+    if (settings_.Pending.Open)
+      OpenAndConfigure(*controller_);
+    if (controller_->Opened())
+      SetStatus(IS_ACTIVE);
   }
   settings_.Apply();
   TKYTModuleObject::ApplyChanges();

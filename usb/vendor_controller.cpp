@@ -25,7 +25,8 @@ TRetired& Retired() {
 }
 
 void Retire(std::unique_ptr<TBufferWatch> watch) {
-  if (!watch) return;
+  if (!watch)
+    return;
   std::lock_guard guard(Retired().Lock);
   Retired().Watches.push_back(std::move(watch));
 }
@@ -61,7 +62,8 @@ void TBufferWatch::Execute() {
     // found nobody waiting and is gone.
     while (OnCheck && OnCheck() && wakeOnEvent_ && !Terminated()) {
     }
-    if (Terminated()) break;
+    if (Terminated())
+      break;
     Pause();
   }
 }
@@ -111,11 +113,13 @@ TVendorController::~TVendorController() {
 }
 
 void TVendorController::RequireOpen() const {
-  if (!opened_) throw EFTDIException("Device is not open");
+  if (!opened_)
+    throw EFTDIException("Device is not open");
 }
 
 void TVendorController::RequireClosed() const {
-  if (opened_) throw EFTDIException("Device already open");
+  if (opened_)
+    throw EFTDIException("Device already open");
 }
 
 TBufferWatch& TVendorController::NewWatch(bool WakeOnEvent) {
@@ -132,14 +136,17 @@ void TVendorController::SetOpened(void* Handle, const std::string& SerialNumber)
 }
 
 void TVendorController::Deliver(const std::string& Data) {
-  if (OnReceive) OnReceive(Data, static_cast<int32_t>(Data.size()));
+  if (OnReceive)
+    OnReceive(Data, static_cast<int32_t>(Data.size()));
 }
 
 void TVendorController::Write(const std::string& Data) {
   RequireOpen();
   uint32_t written = 0;
-  if (!WriteToDevice(handle_.load(), Data, written)) throw EFTDIException("Error writing Buffer");
-  if (written != Data.size()) throw EFTDIException("BytesWritten does not match Bufferlength");
+  if (!WriteToDevice(handle_.load(), Data, written))
+    throw EFTDIException("Error writing Buffer");
+  if (written != Data.size())
+    throw EFTDIException("BytesWritten does not match Bufferlength");
 }
 
 void TVendorController::Close() {
@@ -165,7 +172,8 @@ void TVendorController::Unload() {
       Close();
     } catch (...) {
       // The library may still know the device: it stays loaded.
-      if (library_.IsOpen()) Retire(std::move(library_));
+      if (library_.IsOpen())
+        Retire(std::move(library_));
       UnloadLibrary();
       throw;
     }
@@ -175,7 +183,8 @@ void TVendorController::Unload() {
 
 void TVendorController::UnloadLibrary() {
   std::fill(exports_.begin(), exports_.end(), nullptr);
-  if (library_.IsOpen()) library_.Close();
+  if (library_.IsOpen())
+    library_.Close();
 }
 
 std::string FixedText(const char* Field, size_t Size) {

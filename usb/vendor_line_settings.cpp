@@ -22,7 +22,8 @@ int32_t TextToInteger(const std::string& Text) {
   const char* first = Text.data();
   const char* last = first + Text.size();
   // from_chars takes a minus but no plus.
-  if (first != last && *first == '+' && last - first > 1 && first[1] != '-') ++first;
+  if (first != last && *first == '+' && last - first > 1 && first[1] != '-')
+    ++first;
   int32_t value = 0;
   auto [end, error] = std::from_chars(first, last, value);
   if (Text.empty() || error != std::errc() || end != last)
@@ -32,12 +33,15 @@ int32_t TextToInteger(const std::string& Text) {
 
 bool AllDigits(const std::string& Text) {
   for (char c : Text) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9')
+      return false;
   }
   return true;
 }
 
-int32_t StopBitsFromText(const std::string& Text) { return Text == "1" ? 0 : TextToInteger(Text); }
+int32_t StopBitsFromText(const std::string& Text) {
+  return Text == "1" ? 0 : TextToInteger(Text);
+}
 
 std::string StopBitsText(int32_t StopBits) {
   return StopBits == 0 ? "1" : std::to_string(StopBits);

@@ -14,9 +14,7 @@
 namespace kyt {
 
 template <class I>
-class TVendorSerialModule : public TKYTModuleObject,
-                            public virtual IKYTSendData,
-                            public virtual I {
+class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData, public virtual I {
  public:
   // IKYTSerialControl
   void SetBaudRate(const std::string& BaudRate) override {
@@ -35,7 +33,8 @@ class TVendorSerialModule : public TKYTModuleObject,
       return;
     }
     const auto index = ParityNames().Find(Parity);
-    if (!index) RaiseInvalidParity();
+    if (!index)
+      RaiseInvalidParity();
     ChangeSetting(settings_.Pending.Parity, static_cast<int32_t>(*index));
   }
   std::string GetBaudRate() override { return std::to_string(settings_.Pending.BaudRate); }
@@ -70,7 +69,8 @@ class TVendorSerialModule : public TKYTModuleObject,
           name, [this, get] { return (this->*get)(); },
           [this, set](const std::string& v) { (this->*set)(v); });
     };
-    RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
+    RegisterPropertyBoolean(
+        "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
     text("Port", &TVendorSerialModule::GetPort, &TVendorSerialModule::SetPort);
     // The name follows the device; editing it is no change of the settings.
     RegisterPropertyString(
@@ -105,7 +105,8 @@ class TVendorSerialModule : public TKYTModuleObject,
   // Takes the description of the device whose serial number is the pending Port as its Name.
   template <class C>
   void TakeDeviceName(C& Controller) {
-    if (settings_.Pending.Port.empty()) return;
+    if (settings_.Pending.Port.empty())
+      return;
     for (const auto& device : ListDevices(Controller)) {
       if (device.SerialNumber == settings_.Pending.Port)
         settings_.Pending.Name = device.Description;
@@ -115,7 +116,8 @@ class TVendorSerialModule : public TKYTModuleObject,
   template <class C>
   void OpenAndConfigure(C& Controller) {
     const TVendorSettings& s = settings_.Pending;
-    if (!s.Port.empty()) Controller.Open(s.Port);
+    if (!s.Port.empty())
+      Controller.Open(s.Port);
     if (Controller.Opened()) {
       // The library takes bytes and a 16-bit flow control word, like the original interface.
       Controller.Configure(static_cast<uint32_t>(s.BaudRate), static_cast<uint8_t>(s.DataBits),

@@ -18,7 +18,8 @@ struct TDriverEvent::TRecord {
 namespace {
 
 void Check(int result, const char* what) {
-  if (result != 0) throw std::system_error(result, std::generic_category(), what);
+  if (result != 0)
+    throw std::system_error(result, std::generic_category(), what);
 }
 
 timespec MonotonicTimespec(std::chrono::steady_clock::time_point deadline) {
@@ -55,7 +56,9 @@ TDriverEvent::~TDriverEvent() {
   pthread_cond_destroy(&record_->eCondVar);
 }
 
-void* TDriverEvent::Handle() { return record_.get(); }
+void* TDriverEvent::Handle() {
+  return record_.get();
+}
 
 void TDriverEvent::WaitUntil(std::chrono::steady_clock::time_point deadline) {
   const timespec until = MonotonicTimespec(deadline);

@@ -80,15 +80,18 @@ inline void AddDevice(State& s, const std::string& serial, const std::string& de
 
 // Called with the lock held at the start of every library function.
 inline void ReadEnvironment(State& s) {
-  if (s.EnvironmentRead) return;
+  if (s.EnvironmentRead)
+    return;
   s.EnvironmentRead = true;
   const char* list = std::getenv("KYT_FAKE_DEVICES");
-  if (!list) return;
+  if (!list)
+    return;
   std::string text = list;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find(';', start);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string::npos)
+      end = text.size();
     std::string entry = text.substr(start, end - start);
     size_t eq = entry.find('=');
     if (!entry.empty()) {
@@ -109,17 +112,20 @@ struct Call {
   Call(const char* name, const std::string& args, bool logged = true)
       : Guard(TheState().Lock), S(TheState()) {
     ReadEnvironment(S);
-    if (logged) S.Calls += std::string(name) + "(" + args + ")\n";
+    if (logged)
+      S.Calls += std::string(name) + "(" + args + ")\n";
     auto rule = S.Failures.find(name);
     if (rule != S.Failures.end() && rule->second.Times != 0) {
       Failure = rule->second.Status;
-      if (rule->second.Times > 0) --rule->second.Times;
+      if (rule->second.Times > 0)
+        --rule->second.Times;
     }
   }
   // The device of an open handle, or null.
   Device* Open(void* handle) {
     for (auto& session : S.Sessions) {
-      if (session.get() == handle && session->Valid) return &S.Devices[session->Device];
+      if (session.get() == handle && session->Valid)
+        return &S.Devices[session->Device];
     }
     return nullptr;
   }
@@ -140,14 +146,16 @@ struct Call {
   }
   Device* Find(const std::string& serial) {
     for (auto& d : S.Devices) {
-      if (d.Serial == serial && d.Present) return &d;
+      if (d.Serial == serial && d.Present)
+        return &d;
     }
     return nullptr;
   }
 };
 
 inline void Signal(EventHandle* event) {
-  if (!event) return;
+  if (!event)
+    return;
   pthread_mutex_lock(&event->eMutex);
   pthread_cond_signal(&event->eCondVar);
   pthread_mutex_unlock(&event->eMutex);
@@ -158,11 +166,13 @@ inline void Signal(EventHandle* event) {
 // listener never calls the library while it holds the event's mutex, so this cannot deadlock.
 inline void Receive(Device& d, const std::string& bytes) {
   d.Received += bytes;
-  if (d.Open) Signal(d.Event);
+  if (d.Open)
+    Signal(d.Event);
 }
 
 inline size_t CopyOut(const std::string& text, char* buffer, size_t capacity) {
-  if (buffer && capacity) std::memcpy(buffer, text.data(), std::min(capacity, text.size()));
+  if (buffer && capacity)
+    std::memcpy(buffer, text.data(), std::min(capacity, text.size()));
   return text.size();
 }
 
@@ -193,9 +203,11 @@ FAKE_EXPORT void FakeVendor_SetPresent(const char* serial, int present) {
   fake::State& s = fake::TheState();
   std::lock_guard guard(s.Lock);
   for (auto& d : s.Devices) {
-    if (d.Serial != serial) continue;
+    if (d.Serial != serial)
+      continue;
     d.Present = present != 0;
-    if (!d.Present) d.Received.clear();
+    if (!d.Present)
+      d.Received.clear();
   }
 }
 
@@ -214,7 +226,8 @@ FAKE_EXPORT size_t FakeVendor_Written(const char* serial, char* buffer, size_t c
   fake::State& s = fake::TheState();
   std::lock_guard guard(s.Lock);
   for (auto& d : s.Devices) {
-    if (d.Serial == serial) return fake::CopyOut(d.Written, buffer, capacity);
+    if (d.Serial == serial)
+      return fake::CopyOut(d.Written, buffer, capacity);
   }
   return 0;
 }
@@ -223,7 +236,8 @@ FAKE_EXPORT int FakeVendor_IsOpen(const char* serial) {
   fake::State& s = fake::TheState();
   std::lock_guard guard(s.Lock);
   for (auto& d : s.Devices) {
-    if (d.Serial == serial) return d.Open;
+    if (d.Serial == serial)
+      return d.Open;
   }
   return 0;
 }
@@ -247,6 +261,7 @@ FAKE_EXPORT size_t FakeVendor_Calls(char* buffer, size_t capacity, int clear) {
   fake::State& s = fake::TheState();
   std::lock_guard guard(s.Lock);
   size_t size = fake::CopyOut(s.Calls, buffer, capacity);
-  if (clear) s.Calls.clear();
+  if (clear)
+    s.Calls.clear();
   return size;
 }

@@ -61,13 +61,13 @@ TEST(VendorModulesEndToEndTest, BytesTravelThroughBothModulesToTheirConsoles) {
 
   // The devices echo what they are sent, so each Console gets the bytes back.
   process.SendCall("FTDI_SendText", TJson::array({10, {{"hex", "00ff41"}}}));
-  EXPECT_TRUE(process.WaitForEvent(
-      "data", [](const TJson& e) { return e["instance"] == 11 && e["hex"] == "00ff41"; }))
-      << process.Stderr();
+  EXPECT_TRUE(process.WaitForEvent("data", [](const TJson& e) {
+    return e["instance"] == 11 && e["hex"] == "00ff41";
+  })) << process.Stderr();
   process.SendCall("USBXp_SendText", TJson::array({20, {{"hex", "0001fe"}}}));
-  EXPECT_TRUE(process.WaitForEvent(
-      "data", [](const TJson& e) { return e["instance"] == 21 && e["hex"] == "0001fe"; }))
-      << process.Stderr();
+  EXPECT_TRUE(process.WaitForEvent("data", [](const TJson& e) {
+    return e["instance"] == 21 && e["hex"] == "0001fe";
+  })) << process.Stderr();
 
   process.SendCall("FTDI_GetDevices", TJson::array({10}));
   EXPECT_TRUE(process.WaitForEvent("result", [](const TJson& e) {
@@ -91,8 +91,7 @@ TEST(VendorModulesEndToEndTest, MissingLibrariesAreReportedAndNothingElseBreaks)
     return e["sender"] == 10 && e["code"] == 10024 && e["text"] == ">Failed loading FTDI DLL!";
   })) << process.Stderr();
   EXPECT_TRUE(process.WaitForEvent("log", [](const TJson& e) {
-    return e["sender"] == 20 && e["code"] == 10024 &&
-           e["text"] == ">Failed loading USBXpress DLL!";
+    return e["sender"] == 20 && e["code"] == 10024 && e["text"] == ">Failed loading USBXpress DLL!";
   }));
   process.SendCall("FTDI_SendText", TJson::array({10, "hi"}));
   EXPECT_TRUE(process.WaitForEvent("error", [](const TJson& e) {

@@ -88,8 +88,7 @@ TEST_F(USBXpControllerTest, ConfigureSendsTheLineControlWordAndStopsAtTheFirstFa
   EXPECT_EQ(fake_.TakeCalls()[1], "SI_SetLineControl(0x0712)");
 
   fake_.Fail("SI_SetBaudRate", SI_INVALID_HANDLE, 1);
-  ExpectFailure([&] { controller.Configure(19200, 8, 0, 2, 0); },
-                "Device could not be configured");
+  ExpectFailure([&] { controller.Configure(19200, 8, 0, 2, 0); }, "Device could not be configured");
   EXPECT_EQ(fake_.TakeCalls(), std::vector<std::string>{"SI_SetBaudRate(19200)"});
 
   // A parity beyond its four bits would change the word length: refused before it is sent.

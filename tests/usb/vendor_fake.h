@@ -34,8 +34,8 @@ class TFakeVendor {
     Get<void(const char*, int)>("FakeVendor_SetPresent")(serial.c_str(), present ? 1 : 0);
   }
   void Inject(const std::string& serial, const std::string& bytes) {
-    Get<void(const char*, const char*, size_t)>("FakeVendor_Inject")(serial.c_str(),
-                                                                     bytes.data(), bytes.size());
+    Get<void(const char*, const char*, size_t)>("FakeVendor_Inject")(serial.c_str(), bytes.data(),
+                                                                     bytes.size());
   }
   std::string Written(const std::string& serial) {
     auto* written = Get<size_t(const char*, char*, size_t)>("FakeVendor_Written");
