@@ -23,9 +23,8 @@ kyt_fake_vendor_library(kyt_fake_siusbxp libSiUSBXp
 
 set(KYT_FAKE_VENDOR_TARGETS
   kyt_fake_ftd2xx kyt_fake_ftd2xx_nodetail kyt_fake_ftd2xx_old kyt_fake_siusbxp)
-foreach(consumer kyt_usb_tests bench_vendor_usb)
-  if(TARGET ${consumer})
-    add_dependencies(${consumer} ${KYT_FAKE_VENDOR_TARGETS})
-    target_compile_definitions(${consumer} PRIVATE KYT_FAKE_VENDOR_DIR="${KYT_FAKE_VENDOR_DIR}")
-  endif()
-endforeach()
+# bench/bench_vendor_usb finds them in the same folder, relative to its own location.
+if(TARGET kyt_usb_tests)
+  add_dependencies(kyt_usb_tests ${KYT_FAKE_VENDOR_TARGETS})
+  target_compile_definitions(kyt_usb_tests PRIVATE KYT_FAKE_VENDOR_DIR="${KYT_FAKE_VENDOR_DIR}")
+endif()
