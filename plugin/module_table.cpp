@@ -2,7 +2,9 @@
 
 #include "network/client_socket.h"
 #include "serial/serial_port.h"
+#include "usb/ftdi_module.h"
 #include "usb/hid_module.h"
+#include "usb/usbxp_module.h"
 
 namespace kyt {
 
@@ -13,6 +15,8 @@ const std::vector<TModuleTableRow>& ModuleTable() {
       {"COMPort", &TKYTSerialPort::Class, &TypeInfoOf<IKYTSerialPort>()},
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
       {"HID", &TKYTHID::Class, &TypeInfoOf<IKYTHID>()},
+      {"FTDI", &TKYTFTDI::Class, &TypeInfoOf<IKYTFTDI>()},
+      {"USBXp", &TKYTUSBXp::Class, &TypeInfoOf<IKYTUSBXp>()},
   };
   return table;
 }
