@@ -8,16 +8,6 @@
 
 namespace kyt {
 
-const TTextTable& ParityNames() {
-  static const TTextTable names{"None", "Odd", "Even", "Mark", "Space"};
-  return names;
-}
-
-const TTextTable& ParityLetters() {
-  static const TTextTable letters{"N", "O", "E", "M", "S"};
-  return letters;
-}
-
 int32_t TextToInteger(const std::string& Text) {
   const char* first = Text.data();
   const char* last = first + Text.size();

@@ -21,8 +21,6 @@ struct TVendorSettings {
   int32_t FlowControl = 0;
 };
 
-const TTextTable& ParityNames();    // "None", "Odd", "Even", "Mark", "Space"
-const TTextTable& ParityLetters();  // "N", "O", "E", "M", "S"
 
 // A decimal integer with an optional sign; raises EConvertError for anything else, including
 // the empty text and values beyond 32 bits.
