@@ -1,6 +1,7 @@
 #include "plugin/module_table.h"
 
 #include "network/client_socket.h"
+#include "network/server_socket.h"
 
 namespace kyt {
 
@@ -9,6 +10,7 @@ namespace kyt {
 const std::vector<TModuleTableRow>& ModuleTable() {
   static const std::vector<TModuleTableRow> table = {
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
+      {"SSCK", &TKYTServerSocket::Class, &TypeInfoOf<IKYTServerSocket>()},
   };
   return table;
 }
