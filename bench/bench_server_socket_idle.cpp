@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,8 +29,17 @@ int ClientProcess(std::size_t count, uint16_t port, const std::string& readyFile
   platform::RaiseOpenFileLimit(count + 64);
   std::vector<net::Socket> clients;
   clients.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) clients.push_back(ConnectWhenListening(port));
-  std::ofstream(readyFile) << clients.size() << "\n";
+  try {
+    for (std::size_t i = 0; i < count; ++i) {
+      clients.push_back(ConnectWhenListening(port));
+      // The server's listen queue holds 15; a connection beyond it waits for a SYN retry of a
+      // second or more. Short pauses let the listener keep up.
+      if (i % 8 == 7) std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    std::ofstream(readyFile) << clients.size() << " connected\n";
+  } catch (const std::exception& e) {
+    std::ofstream(readyFile) << clients.size() << " connected, then: " << e.what() << "\n";
+  }
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
@@ -100,10 +110,14 @@ int Main(int argc, char** argv) {
   host::TReferenceHost host;
   LoadPlugin(host, argv[0]);
   std::atomic<std::size_t> connected{0};
+  std::mutex problemMutex;
+  std::string firstProblem;
   host.SetEventListener([&](const host::THostEvent& e) {
-    if (e.EventKind == host::THostEvent::Kind::Log && e.Code == KL_MESSAGE &&
-        e.Text.rfind("Client Connected", 0) == 0) {
-      ++connected;
+    if (e.EventKind != host::THostEvent::Kind::Log) return;
+    if (e.Code == KL_MESSAGE && e.Text.rfind("Client Connected", 0) == 0) ++connected;
+    if (e.Code == KL_WARNING) {
+      std::lock_guard lock(problemMutex);
+      if (firstProblem.empty()) firstProblem = e.Text;
     }
   });
   const uint16_t port = FreePort();
@@ -122,7 +136,11 @@ int Main(int argc, char** argv) {
     Background clients(std::string(argv[0]) + " --clients " + std::to_string(count) + " " +
                        std::to_string(port) + " " + readyFile);
     if (!host.PumpUntil([&] { return connected.load() >= count; }, std::chrono::minutes(5))) {
-      std::printf("only %zu of %zu clients connected\n", connected.load(), count);
+      std::lock_guard lock(problemMutex);
+      std::string clientSide;
+      std::getline(std::ifstream(readyFile), clientSide);
+      std::printf("only %zu of %zu clients connected; first problem: %s; clients: %s\n",
+                  connected.load(), count, firstProblem.c_str(), clientSide.c_str());
       return 1;
     }
     connectSeconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -20,9 +20,10 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr std::size_t kReadChunk = 32768;
-// A fast sender could otherwise keep one look reading for ever and its bytes from the
-// children; the next look takes the rest.
-constexpr int kMaxReadsPerLook = 64;
+// Up to 128 KiB per look. A fast sender could otherwise keep one look reading for ever; and a
+// child that writes the block on (a relay) keeps the stream flowing best when it gets moderate
+// blocks instead of megabytes that stall reading while they are written.
+constexpr int kMaxReadsPerLook = 4;
 // After a failed accept (out of descriptors, say) the same failure would come straight back;
 // the pause keeps the listening thread from spinning and the log from flooding.
 constexpr milliseconds kListenErrorPause{250};
