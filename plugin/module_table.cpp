@@ -2,6 +2,7 @@
 
 #include "network/client_socket.h"
 #include "network/server_socket.h"
+#include "serial/serial_port.h"
 
 namespace kyt {
 
@@ -9,6 +10,7 @@ namespace kyt {
 // gets its row once it exists.
 const std::vector<TModuleTableRow>& ModuleTable() {
   static const std::vector<TModuleTableRow> table = {
+      {"COMPort", &TKYTSerialPort::Class, &TypeInfoOf<IKYTSerialPort>()},
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
       {"SSCK", &TKYTServerSocket::Class, &TypeInfoOf<IKYTServerSocket>()},
   };
