@@ -51,6 +51,13 @@ std::function<bool(const TJson&)> ClientConnected() {
   return [](const TJson& e) { return e["text"] == "Client Connected [127.0.0.1]"; };
 }
 
+// Calls are served once every instance is created and connected to its parent; a status event
+// comes earlier, before the instance has its parent.
+bool AllConnected(TKytHost& process, int serverID) {
+  process.SendCall("SSCK_GetOpen", TJson::array({serverID}));
+  return process.WaitForEvent("result", [](const TJson& e) { return e["call"] == "SSCK_GetOpen"; });
+}
+
 void Stop(TKytHost& process) {
   process.Signal(SIGTERM);
   EXPECT_EQ(process.Wait(kLimit), 0) << process.Stderr();
@@ -93,8 +100,7 @@ TEST(ServerSocketEndToEndTest, TcpRelayCarriesBothWaysForEveryClient) {
   TTempDir dir;
   TKytHost process({"run", dir.Write("relay.json", config.dump())});
   farSide.Accept();
-  // The second bridge is the last instance created: from then on the relay is complete.
-  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(21, 102))) << process.Stderr();
+  ASSERT_TRUE(AllConnected(process, 10)) << process.Stderr();
 
   TcpTestClient first(port);
   TcpTestClient second(port);
@@ -171,8 +177,8 @@ TEST(ServerSocketEndToEndTest, SerialGatewayCarriesBothWays) {
   Set(config, 20, "Port", port);
   TTempDir dir;
   TKytHost process({"run", dir.Write("gateway.json", config.dump())});
-  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(10, 102))) << process.Stderr();
-  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(21, 102))) << process.Stderr();
+  ASSERT_TRUE(AllConnected(process, 20)) << process.Stderr();
+  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(10, 102)));
 
   TcpTestClient client(port);
   ASSERT_TRUE(process.WaitForEvent("log", ClientConnected()));
