@@ -20,10 +20,10 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr std::size_t kReadChunk = 32768;
-// Up to 128 KiB per look. A fast sender could otherwise keep one look reading for ever; and a
-// child that writes the block on (a relay) keeps the stream flowing best when it gets moderate
-// blocks instead of megabytes that stall reading while they are written.
-constexpr int kMaxReadsPerLook = 4;
+// One read of at most 32 KiB per look; what is left is taken by the next look, at once.
+// A child that writes the block on (a relay, a serial line) keeps the stream flowing when it
+// gets moderate blocks: with megabytes per block, reading stalls while each is written.
+constexpr int kMaxReadsPerLook = 1;
 // After a failed accept (out of descriptors, say) the same failure would come straight back;
 // the pause keeps the listening thread from spinning and the log from flooding.
 constexpr milliseconds kListenErrorPause{250};
