@@ -33,11 +33,16 @@ class TConnectionSource : public THTTPByteSource {
         buffer += client_.TakeAll();
         return true;
       }
+      // Waiting first saves a read that would only find nothing yet; on a closed connection
+      // the wait returns at once and Connected() tells.
+      const auto now = Clock::now();
+      if (now < deadline) {
+        client_.WaitForData(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+      }
+      if (!client_.InputBufferIsEmpty()) continue;
       if (!client_.Connected()) return false;
       if (!client_.InputBufferIsEmpty()) continue;
-      const auto now = Clock::now();
-      if (now >= deadline) throw Exception("Read timed out.");
-      client_.WaitForData(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+      if (Clock::now() >= deadline) throw Exception("Read timed out.");
     }
   }
 
@@ -121,6 +126,7 @@ void THTTPFetch::Connect(const THTTPURL& url) {
   client_ = std::make_unique<TTCPClient>();
   client_->Host = host;
   client_->Port = port;
+  client_->ConnectOnCallerThread = true;
   client_->ConnectTimeout = params_.ConnectTimeout;
   client_->ReadTimeout = params_.ReadTimeout;
   client_->Connect();
