@@ -30,7 +30,7 @@ class TConnectionSource : public THTTPByteSource {
     const auto deadline = Clock::now() + timeout_;
     for (;;) {
       if (!client_.InputBufferIsEmpty()) {
-        buffer += client_.TakeAll();
+        client_.TakeAllInto(buffer);
         return true;
       }
       // Waiting first saves a read that would only find nothing yet; on a closed connection

@@ -301,6 +301,12 @@ std::string TTCPClient::TakeAll() {
   return std::exchange(impl_->buffer, std::string());
 }
 
+void TTCPClient::TakeAllInto(std::string& target) {
+  std::lock_guard lock(impl_->mutex);
+  target += impl_->buffer;
+  impl_->buffer.clear();
+}
+
 void TTCPClient::Write(const std::string& data) {
   // A half-closed stream may still take bytes, so only a socket that is gone refuses.
   std::shared_ptr<Connection> connection = impl_->AnyConnection();

@@ -53,6 +53,9 @@ class TTCPClient {
   bool InputBufferIsEmpty() const;
   // Removes and returns the whole input buffer.
   std::string TakeAll();
+  // Appends the whole input buffer to `target` and empties it, keeping its capacity for the
+  // next reads: the cheaper way for a reader that collects everything anyway.
+  void TakeAllInto(std::string& target);
   // Sends every byte (partial writes and EINTR handled, no SIGPIPE); raises ESocketError.
   void Write(const std::string& data);
   // Closes the connection; raises OnDisconnected when one was open.
