@@ -9,8 +9,8 @@
 // are medians, the peak memory the highest of the rounds.
 
 #include <httplib.h>
-#include <spawn.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -42,7 +42,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 5;
 constexpr int kBigRounds = 3;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 uint16_t FreePort() {
   net::Socket probe = net::Listen(0, "127.0.0.1");
@@ -62,18 +64,19 @@ bool Accepts(uint16_t port) {
 class TPageServer {
  public:
   TPageServer(std::size_t bigBytes) {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("kyt-bench-www-" + std::to_string(::getpid()));
+    dir_ = std::filesystem::temp_directory_path() / ("kyt-bench-www-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_ / "www");
     std::ofstream(dir_ / "www" / "small") << std::string(100, 's');
     std::ofstream big(dir_ / "www" / "big", std::ios::binary);
     const std::string block(1 << 20, 'b');
     for (std::size_t written = 0; written < bigBytes; written += block.size()) {
-      big.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), bigBytes - written)));
+      big.write(block.data(),
+                static_cast<std::streamsize>(std::min(block.size(), bigBytes - written)));
     }
     big.close();
     port_ = FreePort();
-    if (!StartNginx()) StartHttplib();
+    if (!StartNginx())
+      StartHttplib();
     for (int i = 0; i < 100 && !Accepts(port_); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -97,7 +100,8 @@ class TPageServer {
  private:
   bool StartNginx() {
     const char* binary = "/usr/sbin/nginx";
-    if (!std::filesystem::exists(binary)) return false;
+    if (!std::filesystem::exists(binary))
+      return false;
     const std::string d = dir_.string();
     std::ofstream(dir_ / "nginx.conf")
         << "daemon off; master_process off; worker_processes 1;\n"
@@ -130,16 +134,21 @@ class TPageServer {
 };
 
 // The peak resident size since the last reset, in bytes (Linux keeps it in /proc).
-void ResetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void ResetPeakMemory() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 std::size_t PeakMemory(const char* field = "VmHWM:") {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stoul(line.substr(std::strlen(field))) * 1024;
+    if (line.rfind(field, 0) == 0)
+      return std::stoul(line.substr(std::strlen(field))) * 1024;
   }
   return 0;
 }
-std::size_t CurrentMemory() { return PeakMemory("VmRSS:"); }
+std::size_t CurrentMemory() {
+  return PeakMemory("VmRSS:");
+}
 
 struct TResult {
   double Seconds = 0;
@@ -161,7 +170,9 @@ TResult Measure(const TFetcher& fetch, const std::string& url, int count) {
   return result;
 }
 
-std::string FetchOurs(const std::string& url) { return HTTPGet(url, {}); }
+std::string FetchOurs(const std::string& url) {
+  return HTTPGet(url, {});
+}
 
 #ifdef KYT_HAVE_CURL
 std::size_t AppendToString(char* data, std::size_t size, std::size_t count, void* target) {
@@ -177,7 +188,8 @@ std::string FetchCurl(const std::string& url) {
   curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendToString);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  if (curl_easy_perform(curl) != CURLE_OK) std::abort();
+  if (curl_easy_perform(curl) != CURLE_OK)
+    std::abort();
   return body;
 }
 #endif
@@ -211,10 +223,11 @@ int Main(int argc, char** argv) {
       big[f].PeakAdded = std::max(big[f].PeakAdded, r.PeakAdded);
     }
   }
-  std::printf("WWW Reader fetch against %s, server %s, %d x 100-byte pages (median of %d), "
-              "one %zu MB page (median of %d)\n",
-              fetchers.size() > 1 ? "libcurl" : "nothing (built without libcurl)", server.Kind(),
-              requests, kRounds, megabytes, kBigRounds);
+  std::printf(
+      "WWW Reader fetch against %s, server %s, %d x 100-byte pages (median of %d), "
+      "one %zu MB page (median of %d)\n",
+      fetchers.size() > 1 ? "libcurl" : "nothing (built without libcurl)", server.Kind(), requests,
+      kRounds, megabytes, kBigRounds);
   std::printf("%-28s", "");
   for (const auto& f : fetchers) std::printf(" %12s", f.first);
   std::printf(" %10s\n", "ratio");
@@ -226,10 +239,13 @@ int Main(int argc, char** argv) {
     }
     std::printf("\n");
   };
-  row("small pages (requests/s)", [&](std::size_t f) { return Median(rates[f]); }, true);
-  row("100 MB page (MB/s)", [&](std::size_t f) { return Median(throughputs[f]); }, true);
-  row("100 MB page peak added (MB)",
-      [&](std::size_t f) { return big[f].PeakAdded / 1048576.0; }, false);
+  row(
+      "small pages (requests/s)", [&](std::size_t f) { return Median(rates[f]); }, true);
+  row(
+      "100 MB page (MB/s)", [&](std::size_t f) { return Median(throughputs[f]); }, true);
+  row(
+      "100 MB page peak added (MB)", [&](std::size_t f) { return big[f].PeakAdded / 1048576.0; },
+      false);
   std::printf("peak added / page size: fetch %.2f\n",
               big[0].PeakAdded / static_cast<double>(megabytes << 20));
   return 0;
@@ -238,4 +254,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace kyt
 
-int main(int argc, char** argv) { return kyt::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::Main(argc, argv);
+}

@@ -16,7 +16,8 @@ class TPieces : public kyt::THTTPByteSource {
   TPieces(const uint8_t* data, std::size_t size, std::size_t piece)
       : data_(reinterpret_cast<const char*>(data)), size_(size), piece_(piece) {}
   bool ReadMore(std::string& buffer) override {
-    if (pos_ >= size_) return false;
+    if (pos_ >= size_)
+      return false;
     const std::size_t n = std::min(piece_, size_ - pos_);
     buffer.append(data_ + pos_, n);
     pos_ += n;
@@ -33,7 +34,8 @@ class TPieces : public kyt::THTTPByteSource {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  if (size < 1) return 0;
+  if (size < 1)
+    return 0;
   const std::size_t piece = 1 + data[0] % 64;
   TPieces source(data + 1, size - 1, piece);
   kyt::THTTPLimits limits;
@@ -43,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (int answers = 0; answers < 4; ++answers) {
       const kyt::THTTPAnswer answer = reader.ReadHead();
       const std::string body = reader.ReadBody(answer, answers % 2 == 0);
-      if (body.size() > limits.Body) __builtin_trap();
-      if (reader.EndedByClose()) break;
+      if (body.size() > limits.Body)
+        __builtin_trap();
+      if (reader.EndedByClose())
+        break;
     }
   } catch (const std::exception&) {
   }

@@ -13,8 +13,10 @@ namespace {
 
 void CheckWireSafe(const kyt::THTTPURL& url) {
   const std::string line = url.AbsoluteForm();
-  if (line.find_first_of(std::string(" \r\n\0", 4)) != std::string::npos) __builtin_trap();
-  if (url.PathAndQuery.empty() || url.PathAndQuery[0] != '/') __builtin_trap();
+  if (line.find_first_of(std::string(" \r\n\0", 4)) != std::string::npos)
+    __builtin_trap();
+  if (url.PathAndQuery.empty() || url.PathAndQuery[0] != '/')
+    __builtin_trap();
 }
 
 }  // namespace

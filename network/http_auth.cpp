@@ -12,16 +12,21 @@ namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string Lower(std::string text) {
   for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
 }
 
-bool SameText(std::string_view a, std::string_view b) { return Lower(std::string(a)) == Lower(std::string(b)); }
+bool SameText(std::string_view a, std::string_view b) {
+  return Lower(std::string(a)) == Lower(std::string(b));
+}
 
 std::string Hex(const TDigest16& digest) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -38,10 +43,12 @@ std::string ReadParamValue(const std::string& text, std::size_t& i) {
   std::string value;
   if (i < text.size() && text[i] == '"') {
     for (++i; i < text.size() && text[i] != '"'; ++i) {
-      if (text[i] == '\\' && i + 1 < text.size()) ++i;
+      if (text[i] == '\\' && i + 1 < text.size())
+        ++i;
       value += text[i];
     }
-    if (i < text.size()) ++i;
+    if (i < text.size())
+      ++i;
     return value;
   }
   while (i < text.size() && !IsSpace(text[i]) && text[i] != ',') value += text[i++];
@@ -109,7 +116,8 @@ void ParseChallengeValue(const std::string& v, std::vector<THTTPChallenge>& out)
 std::string Quoted(const std::string& value) {
   std::string out = "\"";
   for (const char c : value) {
-    if (c == '"' || c == '\\') out += '\\';
+    if (c == '"' || c == '\\')
+      out += '\\';
     out += c;
   }
   return out + '"';
@@ -127,11 +135,14 @@ bool OffersAuth(const std::string& qop) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = qop.find(',', start);
-    std::string item = qop.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::string item =
+        qop.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     item.erase(0, item.find_first_not_of(" \t"));
     item.erase(item.find_last_not_of(" \t") + 1);
-    if (SameText(item, "auth")) return true;
-    if (comma == std::string::npos) return false;
+    if (SameText(item, "auth"))
+      return true;
+    if (comma == std::string::npos)
+      return false;
     start = comma + 1;
   }
 }
@@ -143,8 +154,8 @@ std::string Base64Encode(std::string_view data) {
   out.reserve((data.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 2 < data.size(); i += 3) {
-    const uint32_t v = static_cast<uint8_t>(data[i]) << 16 | static_cast<uint8_t>(data[i + 1]) << 8 |
-                       static_cast<uint8_t>(data[i + 2]);
+    const uint32_t v = static_cast<uint8_t>(data[i]) << 16 |
+                       static_cast<uint8_t>(data[i + 1]) << 8 | static_cast<uint8_t>(data[i + 2]);
     out += kBase64[v >> 18];
     out += kBase64[(v >> 12) & 63];
     out += kBase64[(v >> 6) & 63];
@@ -172,7 +183,8 @@ std::optional<std::string> Base64Decode(std::string_view text) {
   int count = 0;
   for (const char c : text) {
     const char* found = std::find(kBase64, kBase64 + 64, c);
-    if (found == kBase64 + 64) return std::nullopt;
+    if (found == kBase64 + 64)
+      return std::nullopt;
     bits = (bits << 6) | static_cast<uint32_t>(found - kBase64);
     count += 6;
     if (count >= 8) {
@@ -189,7 +201,8 @@ std::string BasicCredentials(const std::string& user, const std::string& passwor
 
 std::string THTTPChallenge::Param(std::string_view name) const {
   for (const auto& [key, value] : Params) {
-    if (key == name) return value;
+    if (key == name)
+      return value;
   }
   return {};
 }
@@ -201,16 +214,17 @@ std::vector<THTTPChallenge> ParseChallenges(const std::vector<std::string>& valu
 }
 
 std::optional<std::string> DigestCredentials(const THTTPChallenge& challenge,
-                                             const std::string& user,
-                                             const std::string& password,
+                                             const std::string& user, const std::string& password,
                                              const std::string& method, const std::string& uri,
                                              const std::string& cnonce,
                                              const TCryptoLibrary& crypto) {
   const std::string algorithm = challenge.Param("algorithm");
-  if (!algorithm.empty() && !SameText(algorithm, "MD5")) return std::nullopt;
+  if (!algorithm.empty() && !SameText(algorithm, "MD5"))
+    return std::nullopt;
   const std::string qopOffered = challenge.Param("qop");
   const bool useQop = !qopOffered.empty();
-  if (useQop && !OffersAuth(qopOffered)) return std::nullopt;
+  if (useQop && !OffersAuth(qopOffered))
+    return std::nullopt;
   RequireHeaderSafe(user);
 
   const std::string realm = challenge.Param("realm");
@@ -224,11 +238,14 @@ std::optional<std::string> DigestCredentials(const THTTPChallenge& challenge,
 
   std::string out = "Digest username=" + Quoted(user) + ", realm=" + Quoted(realm) +
                     ", nonce=" + Quoted(nonce) + ", uri=" + Quoted(uri);
-  if (!algorithm.empty()) out += ", algorithm=MD5";
+  if (!algorithm.empty())
+    out += ", algorithm=MD5";
   out += ", response=" + Quoted(response);
   const std::string opaque = challenge.Param("opaque");
-  if (!opaque.empty()) out += ", opaque=" + Quoted(opaque);
-  if (useQop) out += ", qop=auth, nc=" + nc + ", cnonce=" + Quoted(cnonce);
+  if (!opaque.empty())
+    out += ", opaque=" + Quoted(opaque);
+  if (useQop)
+    out += ", qop=auth, nc=" + nc + ", cnonce=" + Quoted(cnonce);
   return out;
 }
 

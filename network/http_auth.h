@@ -38,8 +38,7 @@ std::vector<THTTPChallenge> ParseChallenges(const std::vector<std::string>& valu
 // other than MD5 with qop "auth" or none. `cnonce` is used only when qop is answered. Raises
 // Exception when a value cannot go into a header (a line break in the user name).
 std::optional<std::string> DigestCredentials(const THTTPChallenge& challenge,
-                                             const std::string& user,
-                                             const std::string& password,
+                                             const std::string& user, const std::string& password,
                                              const std::string& method, const std::string& uri,
                                              const std::string& cnonce,
                                              const TCryptoLibrary& crypto);

@@ -20,7 +20,8 @@ std::string_view Trim(std::string_view text) {
 std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
 }
@@ -29,19 +30,23 @@ std::string Lower(std::string_view text) {
 std::string DefaultPath(const std::string& pathAndQuery) {
   const std::string path = pathAndQuery.substr(0, pathAndQuery.find('?'));
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return "/";
+  if (slash == std::string::npos || slash == 0)
+    return "/";
   return path.substr(0, slash);
 }
 
 bool DomainMatches(const std::string& host, const std::string& domain, bool hostOnly) {
-  if (host == domain) return true;
-  if (hostOnly || host.size() <= domain.size()) return false;
+  if (host == domain)
+    return true;
+  if (hostOnly || host.size() <= domain.size())
+    return false;
   return host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
          host[host.size() - domain.size() - 1] == '.';
 }
 
 bool PathMatches(const std::string& requestPath, const std::string& cookiePath) {
-  if (requestPath.compare(0, cookiePath.size(), cookiePath) != 0) return false;
+  if (requestPath.compare(0, cookiePath.size(), cookiePath) != 0)
+    return false;
   return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' ||
          requestPath[cookiePath.size()] == '/';
 }
@@ -61,11 +66,13 @@ void THTTPCookieJar::StoreOne(const THTTPURL& url, const std::string& header) {
   const std::size_t semicolon = rest.find(';');
   const std::string_view pair = rest.substr(0, semicolon);
   const std::size_t equals = pair.find('=');
-  if (equals == std::string_view::npos) return;
+  if (equals == std::string_view::npos)
+    return;
   TCookie cookie{std::string(Trim(pair.substr(0, equals))),
                  std::string(Trim(pair.substr(equals + 1))), Lower(url.Host), true,
                  DefaultPath(url.PathAndQuery)};
-  if (cookie.Name.empty()) return;
+  if (cookie.Name.empty())
+    return;
   bool expired = false;
   rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
   while (!rest.empty()) {
@@ -78,9 +85,11 @@ void THTTPCookieJar::StoreOne(const THTTPURL& url, const std::string& header) {
         eq == std::string_view::npos ? std::string_view() : Trim(attribute.substr(eq + 1));
     if (name == "domain" && !value.empty()) {
       std::string domain = Lower(value);
-      if (domain.front() == '.') domain.erase(0, 1);
+      if (domain.front() == '.')
+        domain.erase(0, 1);
       // A server may widen a cookie to its own parent domains only.
-      if (!DomainMatches(cookie.Domain, domain, false)) return;
+      if (!DomainMatches(cookie.Domain, domain, false))
+        return;
       cookie.Domain = domain;
       cookie.HostOnly = false;
     } else if (name == "path" && !value.empty() && value.front() == '/') {
@@ -92,9 +101,12 @@ void THTTPCookieJar::StoreOne(const THTTPURL& url, const std::string& header) {
   auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const TCookie& c) {
     return c.Name == cookie.Name && c.Domain == cookie.Domain && c.Path == cookie.Path;
   });
-  if (same != cookies_.end()) cookies_.erase(same);
-  if (expired) return;
-  if (cookies_.size() >= kMaxCookies) cookies_.erase(cookies_.begin());
+  if (same != cookies_.end())
+    cookies_.erase(same);
+  if (expired)
+    return;
+  if (cookies_.size() >= kMaxCookies)
+    cookies_.erase(cookies_.begin());
   cookies_.push_back(std::move(cookie));
 }
 
@@ -106,7 +118,8 @@ std::string THTTPCookieJar::HeaderFor(const THTTPURL& url) const {
     if (!DomainMatches(host, cookie.Domain, cookie.HostOnly) || !PathMatches(path, cookie.Path)) {
       continue;
     }
-    if (!out.empty()) out += "; ";
+    if (!out.empty())
+      out += "; ";
     out += cookie.Name + "=" + cookie.Value;
   }
   return out;

@@ -39,10 +39,14 @@ class TConnectionSource : public THTTPByteSource {
       if (now < deadline) {
         client_.WaitForData(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
       }
-      if (!client_.InputBufferIsEmpty()) continue;
-      if (!client_.Connected()) return false;
-      if (!client_.InputBufferIsEmpty()) continue;
-      if (Clock::now() >= deadline) throw Exception("Read timed out.");
+      if (!client_.InputBufferIsEmpty())
+        continue;
+      if (!client_.Connected())
+        return false;
+      if (!client_.InputBufferIsEmpty())
+        continue;
+      if (Clock::now() >= deadline)
+        throw Exception("Read timed out.");
     }
   }
 
@@ -100,7 +104,8 @@ THTTPURL THTTPFetch::Parse(const std::string& text) {
   // There is no TLS layer. Through a proxy the request would travel unencrypted inside a
   // CONNECT tunnel, credentials included, so https fails the same way with or without one,
   // before anything is sent.
-  if (url.Scheme == "https") throw Exception(std::string("IOHandler value is not valid"));
+  if (url.Scheme == "https")
+    throw Exception(std::string("IOHandler value is not valid"));
   if (url.HasCredentials && !url.User.empty()) {
     server_.User = url.User;
     server_.Password = url.Password;
@@ -143,7 +148,8 @@ void THTTPFetch::Disconnect() {
 }
 
 THTTPAnswer THTTPFetch::Send(const THTTPURL& url) {
-  if (!client_) Connect(url);
+  if (!client_)
+    Connect(url);
   THTTPRequest request;
   request.Target = Target(url);
   request.Host = url.HostHeader();
@@ -160,8 +166,10 @@ THTTPAnswer THTTPFetch::Send(const THTTPURL& url) {
 
 // The server left the connection usable for another request.
 bool THTTPFetch::KeptOpen(const THTTPAnswer& answer) {
-  if (reader_->EndedByClose() || answer.HasToken("Connection", "close")) return false;
-  if (answer.MinorVersion == 0 && !answer.HasToken("Connection", "keep-alive")) return false;
+  if (reader_->EndedByClose() || answer.HasToken("Connection", "close"))
+    return false;
+  if (answer.MinorVersion == 0 && !answer.HasToken("Connection", "keep-alive"))
+    return false;
   return client_->Connected();
 }
 
@@ -188,14 +196,15 @@ std::optional<std::string> THTTPFetch::Answer(const THTTPChallenge& challenge,
     crypto.RandomBytes(random, sizeof random);
     std::string cnonce;
     for (const uint8_t byte : random) cnonce += fmt::format("{:02x}", byte);
-    return DigestCredentials(challenge, creds.User, creds.Password, "GET", target, cnonce,
-                             crypto);
+    return DigestCredentials(challenge, creds.User, creds.Password, "GET", target, cnonce, crypto);
   }
   if (EqualsIgnoringCase(challenge.Scheme, "NTLM")) {
     const TCryptoLibrary& crypto = Crypto();
-    if (challenge.Token.empty()) return ntlm::NegotiateCredentials();
+    if (challenge.Token.empty())
+      return ntlm::NegotiateCredentials();
     const std::optional<ntlm::TChallengeMessage> message = ntlm::ParseChallenge(challenge.Token);
-    if (!message) return std::nullopt;
+    if (!message)
+      return std::nullopt;
     TBlock8 clientChallenge{};
     crypto.RandomBytes(clientChallenge.data(), static_cast<int>(clientChallenge.size()));
     return ntlm::AuthenticateCredentials(*message, creds.User, creds.Password, clientChallenge,
@@ -205,10 +214,10 @@ std::optional<std::string> THTTPFetch::Answer(const THTTPChallenge& challenge,
 }
 
 // Decides whether a 401 or 407 answer is worth another attempt and prepares its header.
-bool THTTPFetch::PrepareAuthentication(const THTTPURL& url, const THTTPAnswer& answer,
-                                       bool proxy) {
+bool THTTPFetch::PrepareAuthentication(const THTTPURL& url, const THTTPAnswer& answer, bool proxy) {
   const TCredentials& creds = proxy ? proxy_ : server_;
-  if (authAttempts_ >= kHTTPAuthAttempts || creds.Password.empty()) return false;
+  if (authAttempts_ >= kHTTPAuthAttempts || creds.Password.empty())
+    return false;
   std::optional<std::string> header;
   if (creds.Basic) {
     header = BasicCredentials(creds.User, creds.Password);
@@ -217,10 +226,12 @@ bool THTTPFetch::PrepareAuthentication(const THTTPURL& url, const THTTPAnswer& a
         ParseChallenges(answer.Values(proxy ? "Proxy-Authenticate" : "WWW-Authenticate"));
     for (const auto& challenge : challenges) {
       header = Answer(challenge, creds, Target(url));
-      if (header) break;
+      if (header)
+        break;
     }
   }
-  if (!header) return false;
+  if (!header)
+    return false;
   ++authAttempts_;
   (proxy ? proxyAuthorization_ : authorization_) = *header;
   return true;
@@ -240,7 +251,8 @@ std::string THTTPFetch::Get(const std::string& urlText) {
     const bool isRedirect =
         (answer.Code >= 300 && answer.Code < 400 && answer.Code != 304) || !location.empty();
     if (isRedirect) {
-      if (++redirects >= kHTTPRedirectLimit) Fail(answer);
+      if (++redirects >= kHTTPRedirectLimit)
+        Fail(answer);
       reader_->ReadBody(answer, false);
       const THTTPURL next = Parse(ResolveHTTPReference(url, location));
       if (!KeptOpen(answer) || next.Host != connectedHost_ || next.Port != connectedPort_) {
@@ -259,7 +271,8 @@ std::string THTTPFetch::Get(const std::string& urlText) {
     if ((answer.Code == 401 || answer.Code == 407) &&
         PrepareAuthentication(url, answer, answer.Code == 407)) {
       reader_->ReadBody(answer, false);
-      if (!KeptOpen(answer)) Disconnect();
+      if (!KeptOpen(answer))
+        Disconnect();
       continue;
     }
     try {

@@ -16,9 +16,8 @@ namespace {
 constexpr char kSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', '\0'};
 constexpr std::size_t kChallengeMinimum = 32;
 constexpr std::size_t kAuthenticateHeader = 64;
-constexpr uint32_t kOurFlags = kNegotiateUnicode | kNegotiateOEM | kRequestTarget |
-                               kNegotiateNTLM | kNegotiateAlwaysSign |
-                               kNegotiateExtendedSessionSecurity;
+constexpr uint32_t kOurFlags = kNegotiateUnicode | kNegotiateOEM | kRequestTarget | kNegotiateNTLM |
+                               kNegotiateAlwaysSign | kNegotiateExtendedSessionSecurity;
 
 void PutUint16(std::string& out, std::size_t at, uint16_t value) {
   out[at] = static_cast<char>(value & 0xFF);
@@ -46,14 +45,16 @@ std::string Utf16LE(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {
     const uint8_t lead = static_cast<uint8_t>(text[i]);
     int extra = lead >= 0xF0 && lead < 0xF5 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
-    if (lead >= 0xF5 || lead < 0x80) extra = 0;
+    if (lead >= 0xF5 || lead < 0x80)
+      extra = 0;
     uint32_t code = lead;
     bool valid = extra > 0 && i + static_cast<std::size_t>(extra) < text.size();
     if (valid) {
       code = lead & (0x3F >> extra);
       for (int k = 1; k <= extra; ++k) {
         const uint8_t next = static_cast<uint8_t>(text[i + k]);
-        if ((next & 0xC0) != 0x80) valid = false;
+        if ((next & 0xC0) != 0x80)
+          valid = false;
         code = (code << 6) | (next & 0x3F);
       }
     }
@@ -75,7 +76,8 @@ std::string Utf16LE(const std::string& text) {
 
 std::string UpperAscii(std::string text) {
   for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
 }
@@ -101,15 +103,18 @@ std::string DESL(const TDigest16& key, const TBlock8& data, const TCryptoLibrary
   uint8_t padded[21] = {};
   std::memcpy(padded, key.data(), key.size());
   std::string out;
-  for (int part = 0; part < 3; ++part) Append(out, crypto.DESEncrypt(DESKey(padded + 7 * part), data));
+  for (int part = 0; part < 3; ++part)
+    Append(out, crypto.DESEncrypt(DESKey(padded + 7 * part), data));
   return out;
 }
 
 // Writes the length, maximum length and offset of each payload field into the fixed part and
 // appends the payloads behind it.
-std::string Assemble(std::string head, std::initializer_list<std::pair<std::size_t, const std::string*>> fields) {
+std::string Assemble(std::string head,
+                     std::initializer_list<std::pair<std::size_t, const std::string*>> fields) {
   for (const auto& [at, data] : fields) {
-    if (data->size() > 0xFFFF) throw Exception(std::string("Credentials too long."));
+    if (data->size() > 0xFFFF)
+      throw Exception(std::string("Credentials too long."));
     PutUint16(head, at, static_cast<uint16_t>(data->size()));
     PutUint16(head, at + 2, static_cast<uint16_t>(data->size()));
     PutUint32(head, at + 4, static_cast<uint32_t>(head.size()));

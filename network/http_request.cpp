@@ -5,7 +5,8 @@ namespace kyt {
 namespace {
 
 void AddHeader(std::string& out, const char* name, const std::string& value) {
-  if (value.empty()) return;
+  if (value.empty())
+    return;
   out += name;
   out += ": ";
   out += value;

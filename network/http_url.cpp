@@ -16,7 +16,8 @@ class TParsedURI {
  public:
   TParsedURI() = default;
   ~TParsedURI() {
-    if (parsed_) uriFreeUriMembersA(&uri_);
+    if (parsed_)
+      uriFreeUriMembersA(&uri_);
   }
   TParsedURI(const TParsedURI&) = delete;
   TParsedURI& operator=(const TParsedURI&) = delete;
@@ -37,20 +38,25 @@ class TParsedURI {
 
 std::string AsciiLower(std::string text) {
   for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
 }
 
 std::string RangeText(const UriTextRangeA& range) {
-  if (range.first == nullptr || range.afterLast == nullptr) return {};
+  if (range.first == nullptr || range.afterLast == nullptr)
+    return {};
   return std::string(range.first, range.afterLast);
 }
 
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
@@ -80,21 +86,26 @@ std::string PercentDecode(const std::string& text) {
 // "www.host/page" and "://www.host/page" both mean http.
 std::string WithScheme(const std::string& text) {
   const std::size_t separator = text.find("://");
-  if (separator == std::string::npos) return "http://" + text;
-  if (separator == 0) return "http" + text;
+  if (separator == std::string::npos)
+    return "http://" + text;
+  if (separator == 0)
+    return "http" + text;
   return text;
 }
 
 uint16_t PortOf(const std::string& scheme, const std::string& portText, const std::string& text) {
   if (portText.empty()) {
-    if (scheme == "http") return 80;
-    if (scheme == "https") return 443;
+    if (scheme == "http")
+      return 80;
+    if (scheme == "https")
+      return 443;
     throw Exception(std::string("Unknown Protocol"));
   }
   unsigned value = 0;
   const char* end = portText.data() + portText.size();
   const auto [ptr, error] = std::from_chars(portText.data(), end, value);
-  if (error != std::errc() || ptr != end || value == 0 || value > 0xFFFF) RaiseInvalid(text);
+  if (error != std::errc() || ptr != end || value == 0 || value > 0xFFFF)
+    RaiseInvalid(text);
   return static_cast<uint16_t>(value);
 }
 
@@ -103,16 +114,27 @@ uint16_t PortOf(const std::string& scheme, const std::string& portText, const st
 std::string PathAndQueryOf(const std::string& text) {
   const std::size_t authority = text.find("://") + 3;
   const std::size_t start = text.find_first_of("/?#", authority);
-  if (start == std::string::npos) return "/";
+  if (start == std::string::npos)
+    return "/";
   std::string rest = text.substr(start, text.find('#', start) - start);
-  if (rest.empty() || rest[0] != '/') rest.insert(0, "/");
+  if (rest.empty() || rest[0] != '/')
+    rest.insert(0, "/");
   return rest;
 }
 
 bool NeedsEscape(unsigned char c) {
-  if (c <= 0x20 || c >= 0x7F) return true;
+  if (c <= 0x20 || c >= 0x7F)
+    return true;
   switch (c) {
-    case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+    case '"':
+    case '<':
+    case '>':
+    case '\\':
+    case '^':
+    case '`':
+    case '{':
+    case '|':
+    case '}':
       return true;
     default:
       return false;
@@ -149,18 +171,21 @@ THTTPURL ParseHTTPURL(const std::string& given) {
   THTTPURL url;
   url.Text = WithScheme(given);
   TParsedURI parsed;
-  if (!parsed.Parse(url.Text)) RaiseInvalid(given);
+  if (!parsed.Parse(url.Text))
+    RaiseInvalid(given);
   const UriUriA& uri = parsed.Get();
   url.Scheme = AsciiLower(RangeText(uri.scheme));
   url.Host = RangeText(uri.hostText);
-  if (url.Host.empty()) RaiseInvalid(given);
+  if (url.Host.empty())
+    RaiseInvalid(given);
   url.Port = PortOf(url.Scheme, RangeText(uri.portText), given);
   if (uri.userInfo.first != nullptr) {
     const std::string info = RangeText(uri.userInfo);
     const std::size_t colon = info.find(':');
     url.HasCredentials = true;
     url.User = PercentDecode(info.substr(0, colon));
-    if (colon != std::string::npos) url.Password = PercentDecode(info.substr(colon + 1));
+    if (colon != std::string::npos)
+      url.Password = PercentDecode(info.substr(colon + 1));
   }
   url.PathAndQuery = PathAndQueryOf(url.Text);
   return url;
@@ -170,15 +195,18 @@ std::string ResolveHTTPReference(const THTTPURL& base, const std::string& refere
   const std::string escaped = EscapeUnsafe(reference);
   TParsedURI baseURI;
   TParsedURI relative;
-  if (!baseURI.Parse(base.Text)) RaiseInvalid(base.Text);
-  if (!relative.Parse(escaped)) RaiseInvalid(reference);
+  if (!baseURI.Parse(base.Text))
+    RaiseInvalid(base.Text);
+  if (!relative.Parse(escaped))
+    RaiseInvalid(reference);
   TParsedURI resolved;
   if (uriAddBaseUriA(&resolved.Get(), &relative.Get(), &baseURI.Get()) != URI_SUCCESS) {
     RaiseInvalid(reference);
   }
   resolved.MarkParsed();
   int length = 0;
-  if (uriToStringCharsRequiredA(&resolved.Get(), &length) != URI_SUCCESS) RaiseInvalid(reference);
+  if (uriToStringCharsRequiredA(&resolved.Get(), &length) != URI_SUCCESS)
+    RaiseInvalid(reference);
   std::string out(static_cast<std::size_t>(length) + 1, '\0');
   if (uriToStringA(out.data(), &resolved.Get(), length + 1, nullptr) != URI_SUCCESS) {
     RaiseInvalid(reference);

@@ -25,7 +25,8 @@ TWWWReaderTimings& TKYTWWWReader::Timings() {
 TKYTWWWReader::TKYTWWWReader(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID) {
   using S = const std::string&;
-  RegisterPropertyString("URL", [this] { return GetPage(); }, [this](S v) { SetPage(v); });
+  RegisterPropertyString(
+      "URL", [this] { return GetPage(); }, [this](S v) { SetPage(v); });
   RegisterPropertyBoolean(
       "TimerEnabled", [this] { return GetUseTimer(); }, [this](bool v) { SetUseTimer(v); });
   RegisterPropertyInteger(
@@ -47,8 +48,8 @@ TKYTWWWReader::TKYTWWWReader(const TRef<IKYTKernel>& Kernel, TInstanceID Instanc
   RegisterPropertyString(
       "AuthPass", [this] { return GetAuthPassword(); }, [this](S v) { SetAuthPassword(v); });
 
-  pageTimer_ = Kernel->GetTimerPool()->RegisterTimer("UpdatePage", InstanceID,
-                                                     [this] { UpdatePage(); }, 0);
+  pageTimer_ = Kernel->GetTimerPool()->RegisterTimer(
+      "UpdatePage", InstanceID, [this] { UpdatePage(); }, 0);
   LoadAndApplySettings();
   std::lock_guard lock(settingsMutex_);
   settings_.Apply();
@@ -64,14 +65,24 @@ TKYTWWWReader::~TKYTWWWReader() {
   }
 }
 
-void TKYTWWWReader::SetPage(const std::string& URL) { Store(settings_.Pending.URL, URL); }
-void TKYTWWWReader::SetUseTimer(bool Enabled) { Store(settings_.Pending.TimerEnabled, Enabled); }
-void TKYTWWWReader::SetInterval(int32_t Seconds) { Store(settings_.Pending.SecInterval, Seconds); }
-void TKYTWWWReader::SetUseProxy(bool Enabled) { Store(settings_.Pending.UseProxy, Enabled); }
+void TKYTWWWReader::SetPage(const std::string& URL) {
+  Store(settings_.Pending.URL, URL);
+}
+void TKYTWWWReader::SetUseTimer(bool Enabled) {
+  Store(settings_.Pending.TimerEnabled, Enabled);
+}
+void TKYTWWWReader::SetInterval(int32_t Seconds) {
+  Store(settings_.Pending.SecInterval, Seconds);
+}
+void TKYTWWWReader::SetUseProxy(bool Enabled) {
+  Store(settings_.Pending.UseProxy, Enabled);
+}
 void TKYTWWWReader::SetProxyHost(const std::string& Host) {
   Store(settings_.Pending.ProxyHost, Host);
 }
-void TKYTWWWReader::SetProxyPort(int32_t Port) { Store(settings_.Pending.ProxyPort, Port); }
+void TKYTWWWReader::SetProxyPort(int32_t Port) {
+  Store(settings_.Pending.ProxyPort, Port);
+}
 void TKYTWWWReader::SetProxyUsername(const std::string& Username) {
   Store(settings_.Pending.ProxyUser, Username);
 }
@@ -129,12 +140,14 @@ void TKYTWWWReader::LoadSettings() {
   TKYTModuleObject::LoadSettings();
   int32_t minutes = 0;
   const TRef<IKYTSettings> store = Kernel->GetSettings();
-  if (store->ReadInteger(InstanceID, {"Settings"}, "Interval", minutes) < 0) return;
+  if (store->ReadInteger(InstanceID, {"Settings"}, "Interval", minutes) < 0)
+    return;
   // A stored value too large for seconds would wrap around; the longest interval is kept.
   constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
   constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
-  settings_.Pending.SecInterval =
-      minutes > kMax / 60 ? kMax : minutes < kMin / 60 ? kMin : minutes * 60;
+  settings_.Pending.SecInterval = minutes > kMax / 60   ? kMax
+                                  : minutes < kMin / 60 ? kMin
+                                                        : minutes * 60;
   store->DeleteEntry(InstanceID, {"Settings", "Interval"});
 }
 

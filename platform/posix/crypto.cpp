@@ -16,8 +16,8 @@ struct DESKeySchedule {
 };
 using DigestFunction = unsigned char* (*)(const unsigned char*, std::size_t, unsigned char*);
 using DESSetKeyFunction = void (*)(const unsigned char (*)[8], DESKeySchedule*);
-using DESECBFunction = void (*)(const unsigned char (*)[8], unsigned char (*)[8],
-                                DESKeySchedule*, int);
+using DESECBFunction = void (*)(const unsigned char (*)[8], unsigned char (*)[8], DESKeySchedule*,
+                                int);
 using RandomFunction = int (*)(unsigned char*, int);
 constexpr int kDESEncrypt = 1;
 
@@ -86,7 +86,8 @@ TBlock8 TCryptoLibrary::DESEncrypt(const TBlock8& key, const TBlock8& block) con
 }
 
 void TCryptoLibrary::RandomBytes(uint8_t* data, int count) const {
-  if (impl_->random(data, count) != 1) throw ECryptoUnavailable("RAND_bytes failed");
+  if (impl_->random(data, count) != 1)
+    throw ECryptoUnavailable("RAND_bytes failed");
 }
 
 }  // namespace kyt

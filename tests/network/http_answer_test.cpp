@@ -14,7 +14,8 @@ class TPieces : public THTTPByteSource {
  public:
   TPieces(std::string data, std::size_t piece) : data_(std::move(data)), piece_(piece) {}
   bool ReadMore(std::string& buffer) override {
-    if (pos_ >= data_.size()) return false;
+    if (pos_ >= data_.size())
+      return false;
     const std::size_t n = std::min(piece_, data_.size() - pos_);
     buffer.append(data_, pos_, n);
     pos_ += n;
@@ -64,9 +65,10 @@ TEST(HTTPAnswerTest, FramingRules) {
 }
 
 TEST(HTTPAnswerTest, DiscardedBodiesStillEndWhereTheyEnd) {
-  TPieces source("HTTP/1.1 302 Moved\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 200 OK\r\n"
-                 "Transfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
-                 5);
+  TPieces source(
+      "HTTP/1.1 302 Moved\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 200 OK\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n",
+      5);
   THTTPAnswerReader reader(source);
   EXPECT_EQ(reader.ReadBody(reader.ReadHead(), false), "");
   const THTTPAnswer second = reader.ReadHead();

@@ -40,8 +40,8 @@ TEST(HTTPAuthTest, Base64RoundTripsEveryLength) {
 
 TEST(HTTPAuthTest, ChallengesAreSplitByScheme) {
   const auto challenges = ParseChallenges(
-      {"Digest realm=\"a, \\\"b\\\"\", qop=\"auth,auth-int\", nonce=n1, Basic realm=x",
-       "NTLM", "Negotiate TlRMTVNT==", "NTLM TlRMTVNTUAAC"});
+      {"Digest realm=\"a, \\\"b\\\"\", qop=\"auth,auth-int\", nonce=n1, Basic realm=x", "NTLM",
+       "Negotiate TlRMTVNT==", "NTLM TlRMTVNTUAAC"});
   ASSERT_EQ(challenges.size(), 5u);
   EXPECT_EQ(challenges[0].Scheme, "Digest");
   EXPECT_EQ(challenges[0].Param("realm"), "a, \"b\"");
@@ -61,7 +61,8 @@ class CryptoTest : public ::testing::Test {
 };
 
 TEST_F(CryptoTest, DigestMatchesRFC2617Example) {
-  THTTPChallenge challenge{"Digest", "",
+  THTTPChallenge challenge{"Digest",
+                           "",
                            {{"realm", "testrealm@host.com"},
                             {"qop", "auth,auth-int"},
                             {"nonce", "dcd98b7102dd2f0e8b11d0f600bfb0c093"},
@@ -80,15 +81,14 @@ TEST_F(CryptoTest, DigestMatchesRFC2617Example) {
 TEST_F(CryptoTest, DigestWithoutQopAndWhatItRefuses) {
   THTTPChallenge challenge{"Digest", "", {{"realm", "r"}, {"nonce", "n"}}};
   // MD5(MD5("u:r:p") ":n:" MD5("GET:/")), the RFC 2069 form.
-  const std::string expected =
-      [&] {
-        auto hex = [](const TDigest16& d) {
-          std::string s;
-          for (uint8_t b : d) s += "0123456789abcdef"[b >> 4], s += "0123456789abcdef"[b & 15];
-          return s;
-        };
-        return hex(crypto.MD5(hex(crypto.MD5("u:r:p")) + ":n:" + hex(crypto.MD5("GET:/"))));
-      }();
+  const std::string expected = [&] {
+    auto hex = [](const TDigest16& d) {
+      std::string s;
+      for (uint8_t b : d) s += "0123456789abcdef"[b >> 4], s += "0123456789abcdef"[b & 15];
+      return s;
+    };
+    return hex(crypto.MD5(hex(crypto.MD5("u:r:p")) + ":n:" + hex(crypto.MD5("GET:/"))));
+  }();
   const auto header = DigestCredentials(challenge, "u", "p", "GET", "/", "c", crypto);
   ASSERT_TRUE(header);
   EXPECT_NE(header->find("response=\"" + expected + "\""), std::string::npos);
@@ -115,24 +115,23 @@ TEST_F(CryptoTest, NTLMv1MatchesMSNLMP) {
   EXPECT_EQ(Str(ntlm::LMOWFv1("Password", crypto)),
             Bytes({0xe5, 0x2c, 0xac, 0x67, 0x41, 0x9a, 0x9a, 0x22, 0x4a, 0x3b, 0x10, 0x8f, 0x3f,
                    0xa6, 0xcb, 0x6d}));
-  const ntlm::TResponses responses =
-      ntlm::ComputeResponses({ntlm::kNegotiateNTLM, kServerChallenge}, "Password",
-                             kClientChallenge, crypto);
-  EXPECT_EQ(responses.NT, Bytes({0x67, 0xc4, 0x30, 0x11, 0xf3, 0x02, 0x98, 0xa2, 0xad, 0x35,
-                                 0xec, 0xe6, 0x4f, 0x16, 0x33, 0x1c, 0x44, 0xbd, 0xbe, 0xd9,
-                                 0x27, 0x84, 0x1f, 0x94}));
-  EXPECT_EQ(responses.LM, Bytes({0x98, 0xde, 0xf7, 0xb8, 0x7f, 0x88, 0xaa, 0x5d, 0xaf, 0xe2,
-                                 0xdf, 0x77, 0x96, 0x88, 0xa1, 0x72, 0xde, 0xf1, 0x1c, 0x7d,
-                                 0x5c, 0xcd, 0xef, 0x13}));
+  const ntlm::TResponses responses = ntlm::ComputeResponses(
+      {ntlm::kNegotiateNTLM, kServerChallenge}, "Password", kClientChallenge, crypto);
+  EXPECT_EQ(responses.NT,
+            Bytes({0x67, 0xc4, 0x30, 0x11, 0xf3, 0x02, 0x98, 0xa2, 0xad, 0x35, 0xec, 0xe6,
+                   0x4f, 0x16, 0x33, 0x1c, 0x44, 0xbd, 0xbe, 0xd9, 0x27, 0x84, 0x1f, 0x94}));
+  EXPECT_EQ(responses.LM,
+            Bytes({0x98, 0xde, 0xf7, 0xb8, 0x7f, 0x88, 0xaa, 0x5d, 0xaf, 0xe2, 0xdf, 0x77,
+                   0x96, 0x88, 0xa1, 0x72, 0xde, 0xf1, 0x1c, 0x7d, 0x5c, 0xcd, 0xef, 0x13}));
 }
 
 TEST_F(CryptoTest, NTLMv1WithClientChallengeMatchesMSNLMP) {
   const ntlm::TResponses responses = ntlm::ComputeResponses(
       {ntlm::kNegotiateNTLM | ntlm::kNegotiateExtendedSessionSecurity, kServerChallenge},
       "Password", kClientChallenge, crypto);
-  EXPECT_EQ(responses.NT, Bytes({0x75, 0x37, 0xf8, 0x03, 0xae, 0x36, 0x71, 0x28, 0xca, 0x45,
-                                 0x82, 0x04, 0xbd, 0xe7, 0xca, 0xf8, 0x1e, 0x97, 0xed, 0x26,
-                                 0x83, 0x26, 0x72, 0x32}));
+  EXPECT_EQ(responses.NT,
+            Bytes({0x75, 0x37, 0xf8, 0x03, 0xae, 0x36, 0x71, 0x28, 0xca, 0x45, 0x82, 0x04,
+                   0xbd, 0xe7, 0xca, 0xf8, 0x1e, 0x97, 0xed, 0x26, 0x83, 0x26, 0x72, 0x32}));
   EXPECT_EQ(responses.LM, std::string(8, '\xaa') + std::string(16, '\0'));
 }
 
@@ -144,8 +143,8 @@ TEST_F(CryptoTest, NTLMMessagesCarryTheirFields) {
 
   // A type 2 message with the Unicode flag and the server challenge above.
   std::string type2("NTLMSSP\0\2\0\0\0", 12);
-  type2 += std::string(8, '\0');                    // target name fields
-  type2 += Bytes({0x01, 0x02, 0x00, 0x00});         // Unicode | NTLM
+  type2 += std::string(8, '\0');             // target name fields
+  type2 += Bytes({0x01, 0x02, 0x00, 0x00});  // Unicode | NTLM
   type2.append(reinterpret_cast<const char*>(kServerChallenge.data()), 8);
   type2 += std::string(8, '\0');
   const auto challenge = ntlm::ParseChallenge(Base64Encode(type2));
@@ -154,10 +153,10 @@ TEST_F(CryptoTest, NTLMMessagesCarryTheirFields) {
   EXPECT_FALSE(ntlm::ParseChallenge(Base64Encode(type2.substr(0, 31))));
   EXPECT_FALSE(ntlm::ParseChallenge("not base64!"));
 
-  const auto type3 = Base64Decode(
-      ntlm::AuthenticateCredentials(*challenge, "Domain\\User", "Password", kClientChallenge,
-                                    crypto)
-          .substr(5));
+  const auto type3 =
+      Base64Decode(ntlm::AuthenticateCredentials(*challenge, "Domain\\User", "Password",
+                                                 kClientChallenge, crypto)
+                       .substr(5));
   ASSERT_TRUE(type3);
   auto field = [&](std::size_t at) {
     const auto u16 = [&](std::size_t i) {

@@ -1,13 +1,13 @@
 // The fetch against a real HTTP server (cpp-httplib): chunked pages, error answers, redirect
 // chains, cookies, Digest and NTLM exchanges.
 
-#include <gtest/gtest.h>
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <atomic>
-#include <mutex>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "network/http_auth.h"
@@ -77,13 +77,14 @@ TEST(HTTPFetchServerTest, ChunkedPageArrivesJoined) {
   TWebServer web;
   const std::string page = test::EveryByteValue(300);
   web.Server().Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_chunked_content_provider("application/octet-stream",
-                                     [&](size_t offset, httplib::DataSink& sink) {
-                                       const size_t n = std::min<size_t>(1000, page.size() - offset);
-                                       sink.write(page.data() + offset, n);
-                                       if (offset + n == page.size()) sink.done();
-                                       return true;
-                                     });
+    res.set_chunked_content_provider(
+        "application/octet-stream", [&](size_t offset, httplib::DataSink& sink) {
+          const size_t n = std::min<size_t>(1000, page.size() - offset);
+          sink.write(page.data() + offset, n);
+          if (offset + n == page.size())
+            sink.done();
+          return true;
+        });
   });
   EXPECT_EQ(HTTPGet(web.URL("/chunked"), {}), page);
 }
@@ -165,7 +166,8 @@ TEST(HTTPFetchServerTest, DigestChallengeIsAnswered) {
               c.Param("nc") + ":" + c.Param("cnonce") + ":" + c.Param("qop") + ":" +
               hex("GET:" + c.Param("uri")));
       if (c.Param("uri") == "/dir/index.html" && c.Param("response") == expected &&
-          c.Param("opaque") == "5ccc069c403ebaf9f0171e9517f40e41" && c.Param("username") == "Mufasa") {
+          c.Param("opaque") == "5ccc069c403ebaf9f0171e9517f40e41" &&
+          c.Param("username") == "Mufasa") {
         res.set_content("digest ok", "text/plain");
         return;
       }
@@ -217,7 +219,8 @@ TEST(HTTPFetchServerTest, NTLMHandshakeOnOneConnection) {
       res.set_header("WWW-Authenticate", "NTLM " + Base64Encode(type2));
       return;
     }
-    const std::size_t offset = static_cast<uint8_t>(message[24]) | static_cast<uint8_t>(message[25]) << 8;
+    const std::size_t offset = static_cast<uint8_t>(message[24]) | static_cast<uint8_t>(message[25])
+                                                                       << 8;
     ntResponse.Set(message.substr(offset, 24));
     res.status = 200;
     res.set_content("ntlm ok", "text/plain");
@@ -226,8 +229,9 @@ TEST(HTTPFetchServerTest, NTLMHandshakeOnOneConnection) {
   params.User = "Domain\\User";
   params.Password = "Password";
   EXPECT_EQ(HTTPGet(web.URL("/ntlm"), params), "ntlm ok");
-  EXPECT_EQ(ntResponse.Get(), std::string("\x67\xc4\x30\x11\xf3\x02\x98\xa2\xad\x35\xec\xe6\x4f\x16\x33"
-                                    "\x1c\x44\xbd\xbe\xd9\x27\x84\x1f\x94"));
+  EXPECT_EQ(ntResponse.Get(),
+            std::string("\x67\xc4\x30\x11\xf3\x02\x98\xa2\xad\x35\xec\xe6\x4f\x16\x33"
+                        "\x1c\x44\xbd\xbe\xd9\x27\x84\x1f\x94"));
   const std::vector<int> seen = ports.Get();
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[1], seen[2]);

@@ -38,8 +38,8 @@ std::string FetchError(const std::string& url, THTTPFetchParams params = {}) {
 TEST(HTTPFetchWireTest, RequestLineAndHeadersInTheirOrder) {
   TScriptedServer server(kOK);
   EXPECT_EQ(Fetch("http://127.0.0.1:" + std::to_string(server.Port()) + "/a?b=1#frag"), "ok");
-  EXPECT_EQ(server.Requests().at(0), "GET /a?b=1 HTTP/1.1\r\nHost: " + server.Address() +
-                                         "\r\n" + kCommonHeaders + "\r\n");
+  EXPECT_EQ(server.Requests().at(0),
+            "GET /a?b=1 HTTP/1.1\r\nHost: " + server.Address() + "\r\n" + kCommonHeaders + "\r\n");
 }
 
 TEST(HTTPFetchWireTest, PortEightyStaysOutOfTheHostHeaderAndEmptyPathIsSlash) {
@@ -53,13 +53,16 @@ TEST(HTTPFetchWireTest, PortEightyStaysOutOfTheHostHeaderAndEmptyPathIsSlash) {
   EXPECT_EQ(Fetch("http://h.example:8080/a?b=1", params), "ok");
   EXPECT_EQ(proxy.Requests().at(0),
             "GET http://h.example/ HTTP/1.1\r\nHost: h.example\r\n" + kCommonHeaders + "\r\n");
-  EXPECT_EQ(proxy.Requests().at(1), "GET http://h.example:8080/a?b=1 HTTP/1.1\r\nHost: "
-                                    "h.example:8080\r\n" + kCommonHeaders + "\r\n");
+  EXPECT_EQ(proxy.Requests().at(1),
+            "GET http://h.example:8080/a?b=1 HTTP/1.1\r\nHost: "
+            "h.example:8080\r\n" +
+                kCommonHeaders + "\r\n");
 }
 
 TEST(HTTPFetchWireTest, BasicAuthenticationWithEmptyPasswordIsSentButNotRetried) {
-  TScriptedServer server("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
-                         "Content-Length: 0\r\n\r\n");
+  TScriptedServer server(
+      "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
+      "Content-Length: 0\r\n\r\n");
   THTTPFetchParams params;
   params.BasicAuth = true;
   params.User = "user";
@@ -177,8 +180,13 @@ TEST(HTTPFetchWireTest, BodyFramings) {
     EXPECT_EQ(Fetch("http://" + server.Address() + "/"), "hello world");
   }
   {
-    TScriptedServer server(std::string("HTTP/1.0 200 OK\r\n\r\n\0until\xff" "close", 31));
-    EXPECT_EQ(Fetch("http://" + server.Address() + "/"), std::string("\0until\xff" "close", 12));
+    TScriptedServer server(
+        std::string("HTTP/1.0 200 OK\r\n\r\n\0until\xff"
+                    "close",
+                    31));
+    EXPECT_EQ(Fetch("http://" + server.Address() + "/"), std::string("\0until\xff"
+                                                                     "close",
+                                                                     12));
   }
   {
     // 204 has no body even when the server claims one.
@@ -188,7 +196,8 @@ TEST(HTTPFetchWireTest, BodyFramings) {
 }
 
 TEST(HTTPFetchWireTest, InterimAnswersAreSkipped) {
-  TScriptedServer server("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
+  TScriptedServer server(
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx");
   EXPECT_EQ(Fetch("http://" + server.Address() + "/"), "x");
 }
 
@@ -197,8 +206,9 @@ TEST(HTTPFetchWireTest, InterimAnswersAreSkipped) {
 TEST(HTTPFetchWireTest, RedirectReusesTheConnectionOnlyWhenKeptOpenOnTheSameHost) {
   TScriptedServer server([](const std::string& request, int) {
     if (request.starts_with("GET /dir/first ")) {
-      return TScriptedReply{"HTTP/1.1 302 Found\r\nLocation: second\r\nContent-Length: 3\r\n\r\nabc",
-                            After::KeepOpen};
+      return TScriptedReply{
+          "HTTP/1.1 302 Found\r\nLocation: second\r\nContent-Length: 3\r\n\r\nabc",
+          After::KeepOpen};
     }
     return TScriptedReply{kOK};
   });
@@ -211,9 +221,10 @@ TEST(HTTPFetchWireTest, RedirectReusesTheConnectionOnlyWhenKeptOpenOnTheSameHost
 TEST(HTTPFetchWireTest, RedirectAfterConnectionCloseOpensANewConnection) {
   TScriptedServer server([](const std::string& request, int) {
     if (request.starts_with("GET /first ")) {
-      return TScriptedReply{"HTTP/1.1 301 Moved\r\nLocation: /second\r\nConnection: close\r\n"
-                            "Content-Length: 0\r\n\r\n",
-                            After::KeepOpen};
+      return TScriptedReply{
+          "HTTP/1.1 301 Moved\r\nLocation: /second\r\nConnection: close\r\n"
+          "Content-Length: 0\r\n\r\n",
+          After::KeepOpen};
     }
     return TScriptedReply{kOK};
   });
@@ -252,14 +263,17 @@ TEST(HTTPFetchWireTest, HostileAnswersEndInAClearError) {
       {"long status line", "HTTP/1.1 200 " + std::string(10000, 'x'), "HTTP status line too long."},
       {"long header line", "HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x') + "\r\n\r\n",
        "HTTP header line too long."},
-      {"header flood", "HTTP/1.1 200 OK\r\n" + [] {
-         std::string many;
-         for (int i = 0; i < 300; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
-         return many;
-       }(), "Too many HTTP header lines."},
+      {"header flood",
+       "HTTP/1.1 200 OK\r\n" +
+           [] {
+             std::string many;
+             for (int i = 0; i < 300; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
+             return many;
+           }(),
+       "Too many HTTP header lines."},
       {"no status line", "<html>hello</html>\r\n\r\n", "Invalid HTTP status line."},
-      {"chunk size digits", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                std::string(17, 'f') + "\r\n",
+      {"chunk size digits",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(17, 'f') + "\r\n",
        "Invalid chunk size."},
       {"chunk size overflow of the total",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n0123456789abcdef\r\n"
@@ -282,11 +296,13 @@ TEST(HTTPFetchWireTest, HostileAnswersEndInAClearError) {
        "Page exceeds the size limit of 1000 bytes."},
       {"endless body", "HTTP/1.0 200 OK\r\n\r\n" + std::string(2000, 'x'),
        "Page exceeds the size limit of 1000 bytes."},
-      {"interim flood", [] {
+      {"interim flood",
+       [] {
          std::string many;
          for (int i = 0; i < 20; ++i) many += "HTTP/1.1 102 Processing\r\n\r\n";
          return many;
-       }(), "Too many interim HTTP answers."},
+       }(),
+       "Too many interim HTTP answers."},
   };
   for (const auto& c : cases) {
     TScriptedServer server([&c](const std::string&, int) {
@@ -312,8 +328,9 @@ TEST(HTTPFetchWireTest, TricklingServerIsBoundedByTheLimitsNotTheReadTimeOut) {
 
 TEST(HTTPFetchWireTest, TrickledAnswerStillArrivesWhole) {
   TScriptedServer server([](const std::string&, int) {
-    return TScriptedReply{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
-                          After::Close, 1ms};
+    return TScriptedReply{
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", After::Close,
+        1ms};
   });
   EXPECT_EQ(Fetch("http://" + server.Address() + "/"), "abc");
 }

@@ -40,8 +40,10 @@ class TTinyproxy {
     const std::string config = dir_.Write(
         "tinyproxy.conf", "Port " + std::to_string(port_) +
                               "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nAllow 127.0.0.1\n"
-                              "LogLevel Error\nDisableViaHeader Yes\n" + extra);
-    process_ = std::make_unique<TSubprocess>(std::vector<std::string>{kTinyproxy, "-d", "-c", config});
+                              "LogLevel Error\nDisableViaHeader Yes\n" +
+                              extra);
+    process_ =
+        std::make_unique<TSubprocess>(std::vector<std::string>{kTinyproxy, "-d", "-c", config});
     started_ = test::WaitUntil([this] { return Accepts(port_); });
   }
   bool Started() const { return started_; }
@@ -57,7 +59,8 @@ class TTinyproxy {
 class HTTPProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(kTinyproxy)) GTEST_SKIP() << "tinyproxy is not installed";
+    if (!std::filesystem::exists(kTinyproxy))
+      GTEST_SKIP() << "tinyproxy is not installed";
   }
 };
 

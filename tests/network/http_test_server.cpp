@@ -30,7 +30,8 @@ std::vector<std::string> TScriptedServer::Requests() const {
 void TScriptedServer::Run() {
   while (!stop_.Raised()) {
     net::Socket connection = net::Accept(listener_, net::kNoTimeout, &stop_);
-    if (!connection) return;
+    if (!connection)
+      return;
     ++connections_;
     try {
       Serve(connection);
@@ -50,9 +51,11 @@ bool TScriptedServer::ReadRequest(net::Socket& connection, std::string& pending,
       pending.erase(0, end + 4);
       return true;
     }
-    if (net::WaitReadable(connection, kIdleLimit, &stop_) != net::WaitResult::Ready) return false;
+    if (net::WaitReadable(connection, kIdleLimit, &stop_) != net::WaitResult::Ready)
+      return false;
     const std::size_t count = net::Receive(connection, chunk);
-    if (count == 0) return false;
+    if (count == 0)
+      return false;
     pending.append(chunk.data(), count);
   }
 }
@@ -70,14 +73,16 @@ void TScriptedServer::Serve(net::Socket& connection) {
     const TScriptedReply reply = handler_(head, index);
     if (reply.Pace.count() > 0) {
       for (const char byte : reply.Bytes) {
-        if (stop_.Raised()) return;
+        if (stop_.Raised())
+          return;
         net::SendAll(connection, std::span<const char>(&byte, 1));
         std::this_thread::sleep_for(reply.Pace);
       }
     } else {
       net::SendAll(connection, reply.Bytes);
     }
-    if (reply.Then == TScriptedReply::After::Close) return;
+    if (reply.Then == TScriptedReply::After::Close)
+      return;
     if (reply.Then == TScriptedReply::After::Stall) {
       // Holds the connection without a further byte until the test ends.
       net::WaitReadable(connection, kIdleLimit, &stop_);

@@ -52,9 +52,8 @@ TEST(HTTPURLTest, Credentials) {
 }
 
 TEST(HTTPURLTest, BrokenAddressesAreRefused) {
-  for (const std::string text :
-       {"http://", "http://h:0/", "http://h:65536/", "http://h:8x/", "http://h /",
-        "http://h/\r\nX: y", "http://[::1/"}) {
+  for (const std::string text : {"http://", "http://h:0/", "http://h:65536/", "http://h:8x/",
+                                 "http://h /", "http://h/\r\nX: y", "http://[::1/"}) {
     EXPECT_TRUE(ErrorOf(text).starts_with("Invalid URL: ")) << text << ": " << ErrorOf(text);
   }
   EXPECT_EQ(ErrorOf("http://" + std::string(1000, 'a') + " /").size(), 213u);

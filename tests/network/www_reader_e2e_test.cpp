@@ -21,9 +21,11 @@ TEST(WWWReaderEndToEndTest, TimerFeedsTheConsoleAndScriptsRetrieveAnyPage) {
         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body};
   });
   TTempDir dir;
-  const std::string config = dir.Write("config.json", R"({"instances": [
-      {"id": 10, "module": "WWWReader", "settings": {"URL": "http://)" + server.Address() +
-                                                          R"(/page", "TimerEnabled": true, "SecInterval": 1}},
+  const std::string config =
+      dir.Write("config.json", R"({"instances": [
+      {"id": 10, "module": "WWWReader", "settings": {"URL": "http://)" +
+                                   server.Address() +
+                                   R"(/page", "TimerEnabled": true, "SecInterval": 1}},
       {"id": 11, "module": "Console", "parent": 10}]})");
   TKytHost process({"run", config});
   EXPECT_TRUE(process.WaitForEvent("data", [](const TJson& e) {
