@@ -120,6 +120,17 @@ net::Socket ConnectAttempt::TakeSocket() {
   return std::move(socket_);
 }
 
+net::Socket ConnectHere(const std::vector<net::Address>& addresses, milliseconds timeout) {
+  try {
+    return net::Connect(addresses, std::clamp(timeout, milliseconds(0), kLongestWait));
+  } catch (const net::SocketError& error) {
+    if (error.Code() == static_cast<int>(std::errc::timed_out)) {
+      throw Exception("Connect timed out.");
+    }
+    RaiseModuleError(error);
+  }
+}
+
 }  // namespace
 
 ESocketError::ESocketError(int code, const std::string& text)
@@ -239,11 +250,15 @@ void TTCPClient::Connect() {
   if (Host.empty() || Port == 0) {
     throw Exception("");
   }
-  ConnectAttempt attempt(ResolveOrRaise(Host, Port));
-  if (!attempt.WaitFor(ConnectTimeout)) {
-    throw Exception("Connect timed out.");
+  if (ConnectOnCallerThread) {
+    impl_->Open(ConnectHere(ResolveOrRaise(Host, Port), ConnectTimeout));
+  } else {
+    ConnectAttempt attempt(ResolveOrRaise(Host, Port));
+    if (!attempt.WaitFor(ConnectTimeout)) {
+      throw Exception("Connect timed out.");
+    }
+    impl_->Open(attempt.TakeSocket());
   }
-  impl_->Open(attempt.TakeSocket());
   if (OnConnected) {
     OnConnected();
   }
@@ -284,6 +299,12 @@ bool TTCPClient::InputBufferIsEmpty() const {
 std::string TTCPClient::TakeAll() {
   std::lock_guard lock(impl_->mutex);
   return std::exchange(impl_->buffer, std::string());
+}
+
+void TTCPClient::TakeAllInto(std::string& target) {
+  std::lock_guard lock(impl_->mutex);
+  target += impl_->buffer;
+  impl_->buffer.clear();
 }
 
 void TTCPClient::Write(const std::string& data) {

@@ -35,6 +35,9 @@ class TTCPClient {
   uint16_t Port = 0;
   std::chrono::milliseconds ConnectTimeout{10000};
   std::chrono::milliseconds ReadTimeout{10000};
+  // Connect waits on the calling thread instead of a connecting thread. Callers that never
+  // need to give up a connect early (the HTTP fetch) save a thread per connection.
+  bool ConnectOnCallerThread = false;
   std::function<void()> OnConnected;     // raised inside Connect, before it returns
   std::function<void()> OnDisconnected;  // raised by Disconnect after closing an open connection
 
@@ -50,6 +53,9 @@ class TTCPClient {
   bool InputBufferIsEmpty() const;
   // Removes and returns the whole input buffer.
   std::string TakeAll();
+  // Appends the whole input buffer to `target` and empties it, keeping its capacity for the
+  // next reads: the cheaper way for a reader that collects everything anyway.
+  void TakeAllInto(std::string& target);
   // Sends every byte (partial writes and EINTR handled, no SIGPIPE); raises ESocketError.
   void Write(const std::string& data);
   // Closes the connection; raises OnDisconnected when one was open.

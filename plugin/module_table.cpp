@@ -2,6 +2,7 @@
 
 #include "network/client_socket.h"
 #include "network/server_socket.h"
+#include "network/www_reader.h"
 #include "serial/serial_port.h"
 #include "usb/ftdi_module.h"
 #include "usb/hid_module.h"
@@ -9,10 +10,10 @@
 
 namespace kyt {
 
-// Registration order: "WWWReader", "COMPort", "CSCK", "SSCK", "HID", "FTDI", "USBXp". A class
-// gets its row once it exists.
+// Registration order: "WWWReader", "COMPort", "CSCK", "SSCK", "HID", "FTDI", "USBXp".
 const std::vector<TModuleTableRow>& ModuleTable() {
   static const std::vector<TModuleTableRow> table = {
+      {"WWWReader", &TKYTWWWReader::Class, &TypeInfoOf<IKYTWWWReader>()},
       {"COMPort", &TKYTSerialPort::Class, &TypeInfoOf<IKYTSerialPort>()},
       {"CSCK", &TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>()},
       {"SSCK", &TKYTServerSocket::Class, &TypeInfoOf<IKYTServerSocket>()},
