@@ -115,6 +115,35 @@ TEST_F(TestMachine, AdapterUnpluggedUnderAnOpenPortAndPluggedBack) {
   EXPECT_EQ(result.Status, 0) << result.Stdout;
 }
 
+TEST_F(TestMachine, ReplugWhileTheOldPortIsHeldOpenTakesTheNextName) {
+  TTestMachine machine({.Serial = true, .Job = kProbe + " serial-replug-held"});
+  ASSERT_EQ(machine.SerialLine().ReadUntil("\n", 180s), "READY\n") << Describe(machine.Wait());
+  machine.Unplug(kSerialDevice);
+  ASSERT_TRUE(machine.WaitForMark("unplugged", 120s)) << Describe(machine.Wait());
+  machine.Plug(kSerialDevice);
+  TGuestResult result = machine.Wait();
+  ASSERT_TRUE(result.Finished) << Describe(result);
+  auto values = Values(result.Stdout);
+  EXPECT_EQ(values["while_held"], "/dev/ttyUSB1");
+  EXPECT_EQ(values["after_close"], "/dev/ttyUSB1");
+  EXPECT_EQ(result.Status, 0) << result.Stdout;
+}
+
+TEST_F(TestMachine, UdevGivesTheAdapterItsByIdLink) {
+  TTestMachine machine({.Serial = true,
+                        .Udev = true,
+                        .Job = "ls /dev/serial/by-id; udevadm info -q property -n /dev/ttyUSB0 | "
+                               "grep -E '^ID_(VENDOR_ID|MODEL_ID|SERIAL_SHORT)='"});
+  TGuestResult result = machine.Wait();
+  ASSERT_TRUE(result.Finished) << Describe(result);
+  EXPECT_EQ(result.Status, 0) << result.Stderr;
+  auto values = Values(result.Stdout);
+  EXPECT_EQ(values["ID_VENDOR_ID"], "0403");
+  EXPECT_EQ(values["ID_MODEL_ID"], "6001");
+  EXPECT_EQ(values["ID_SERIAL_SHORT"], "KYTVM0001");
+  EXPECT_NE(result.Stdout.find(kAdapterByIdName), std::string::npos) << result.Stdout;
+}
+
 TEST_F(TestMachine, KeyboardReportsAKeyOnHidrawAndGoesAwayOnUnplug) {
   TTestMachine machine({.Keyboard = true, .Job = kProbe + " hidraw-key"});
   ASSERT_TRUE(machine.WaitForMark("ready", 180s)) << Describe(machine.Wait());

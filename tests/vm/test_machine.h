@@ -42,6 +42,11 @@ inline const std::string kSerialDevice = "serial";
 inline const std::string kKeyboardDevice = "kbd";
 inline const std::string kMouseDevice = "mouse";
 
+// The adapter's link in /dev/serial/by-id (with Udev); it follows the adapter to whatever
+// ttyUSB name it gets.
+inline const std::string kAdapterByIdName = "usb-QEMU_QEMU_USB_SERIAL_KYTVM0001-if00-port0";
+inline const std::string kAdapterByIdPath = "/dev/serial/by-id/" + kAdapterByIdName;
+
 // Where the guest mounts the job folder, and its working directory while the job runs.
 inline const std::string kGuestJobFolder = "/kyt-vm";
 

@@ -4,6 +4,7 @@
 //
 //   kyt_vm_probe serial-bytes BULK      256 values and a BULK-byte block each way
 //   kyt_vm_probe serial-unplug          what the open node shows while the adapter is away
+//   kyt_vm_probe serial-replug-held     the name a replugged adapter gets while the old is open
 //   kyt_vm_probe hidraw-key             the keyboard's report for one key, then its unplug
 
 #include <fcntl.h>
@@ -238,6 +239,46 @@ int SerialUnplug() {
   return failures ? 1 : 0;
 }
 
+// Which nodes the adapter comes back under while the old port is still held open, and after
+// it is closed: the kernel frees a port's minor only when its last user lets go.
+std::string SerialNodes() {
+  std::string nodes;
+  for (int i = 0; i < 8; ++i) {
+    std::string path = "/dev/ttyUSB" + std::to_string(i);
+    if (access(path.c_str(), F_OK) == 0)
+      nodes += (nodes.empty() ? "" : " ") + path;
+  }
+  return nodes.empty() ? "none" : nodes;
+}
+
+bool WaitForAnySerialNode() {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (SerialNodes() == "none") {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+int SerialReplugHeld() {
+  int fd = OpenRawSerial();
+  if (fd < 0) {
+    Fail(std::string("open: ") + std::strerror(errno));
+    return 1;
+  }
+  WriteAll(fd, "READY\n");
+  if (!WaitForNode(kSerialNode, false))
+    Fail("node stayed after the unplug");
+  Mark("unplugged");
+  if (!WaitForAnySerialNode())
+    Fail("no node after the replug");
+  Report("while_held", SerialNodes());
+  close(fd);
+  Report("after_close", SerialNodes());
+  return failures ? 1 : 0;
+}
+
 int HidrawKey() {
   int fd = open(kKeyboardNode, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -275,8 +316,12 @@ int main(int argc, char** argv) {
     return SerialBytes(std::stoul(argv[2]));
   if (mode == "serial-unplug")
     return SerialUnplug();
+  if (mode == "serial-replug-held")
+    return SerialReplugHeld();
   if (mode == "hidraw-key")
     return HidrawKey();
-  std::fprintf(stderr, "usage: kyt_vm_probe serial-bytes BULK | serial-unplug | hidraw-key\n");
+  std::fprintf(
+      stderr,
+      "usage: kyt_vm_probe serial-bytes BULK | serial-unplug | serial-replug-held | hidraw-key\n");
   return 2;
 }
