@@ -207,6 +207,15 @@ TEST_F(ModuleObjectTest, ChangeStateIsPostedOnlyWhenTheKernelIsReady) {
   EXPECT_EQ(Module(id).GetName(), "default");
 }
 
+TEST_F(ModuleObjectTest, NoChangeStateIsPostedOnceTheKernelShutsDown) {
+  TInstanceID id = host_->CreateInstance("TEST", 100);
+  const size_t before = ChangeMessages(id).size();
+  host_->SetRunlevel(KR_SHUTDOWN);
+  Module(id).SetName("during shutdown");
+  EXPECT_TRUE(Module(id).HasChanges());
+  EXPECT_EQ(ChangeMessages(id).size(), before);
+}
+
 TEST_F(ModuleObjectTest, DeletingWithPendingEditsStoresTheAppliedValues) {
   TInstanceID id = host_->CreateInstance("TEST", 100);
   Module(id).SetName("applied");

@@ -260,6 +260,21 @@ TEST_F(ClientSocketTest, OutOfRangePortIsRefusedInsteadOfTruncated) {
   EXPECT_EQ(host_->Status(kSocket), IS_ERROR);
 }
 
+TEST_F(ClientSocketTest, HighestPortIsConnected) {
+  // A loopback address of its own, so the highest port is almost certainly free.
+  std::unique_ptr<TcpTestPeer> peer;
+  try {
+    peer = std::make_unique<TcpTestPeer>("127.0.77.1", 65535);
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "127.0.77.1:65535 is taken: " << e.what();
+  }
+  Store(true, 65535, "127.0.77.1");
+  host_->CreateInstance("CSCK", kSocket);
+  peer->Accept();
+  EXPECT_EQ(host_->Status(kSocket), IS_ACTIVE);
+  EXPECT_TRUE(Logs(KL_ERROR).empty());
+}
+
 TEST_F(ClientSocketTest, DeletingAConnectedInstanceClosesTheConnection) {
   TcpTestPeer peer;
   ConnectTo(peer);

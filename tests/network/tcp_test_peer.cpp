@@ -9,7 +9,8 @@ namespace kyt::test {
 
 using namespace std::chrono_literals;
 
-TcpTestPeer::TcpTestPeer(const std::string& address) : listener_(net::Listen(0, address)) {}
+TcpTestPeer::TcpTestPeer(const std::string& address, std::uint16_t port)
+    : listener_(net::Listen(port, address)) {}
 
 std::uint16_t TcpTestPeer::Port() const {
   return net::LocalPort(listener_);

@@ -21,7 +21,7 @@ inline constexpr std::chrono::seconds kGenerous{10};
 // socket.
 class TcpTestPeer {
  public:
-  explicit TcpTestPeer(const std::string& address = "127.0.0.1");
+  explicit TcpTestPeer(const std::string& address = "127.0.0.1", std::uint16_t port = 0);
   std::uint16_t Port() const;
   // Accepts the client's connection; fails the test when none comes.
   void Accept();

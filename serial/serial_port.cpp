@@ -1,0 +1,230 @@
+#include "serial/serial_port.h"
+
+#include <fmt/format.h>
+
+#include <system_error>
+
+#include "framework/translate.h"
+
+namespace kyt {
+
+const TTextTable& BaudRateTexts() {
+  static const TTextTable table = {"Custom", "110",   "300",   "600",   "1200",  "2400",
+                                   "4800",   "9600",  "14400", "19200", "38400", "56000",
+                                   "57600",  "115200", "128000", "256000"};
+  return table;
+}
+const TTextTable& StopBitsTexts() {
+  static const TTextTable table = {"1", "1.5", "2"};
+  return table;
+}
+const TTextTable& DataBitsTexts() {
+  static const TTextTable table = {"5", "6", "7", "8"};
+  return table;
+}
+const TTextTable& ParityTexts() {
+  static const TTextTable table = {"None", "Odd", "Even", "Mark", "Space"};
+  return table;
+}
+const TTextTable& ParityLetters() {
+  static const TTextTable table = {"N", "O", "E", "M", "S"};
+  return table;
+}
+
+namespace {
+
+// A text that matches no entry gives the default.
+template <class E>
+E FromText(const TTextTable& table, const std::string& text, E fallback) {
+  const auto ordinal = table.Find(text);
+  return ordinal ? static_cast<E>(*ordinal) : fallback;
+}
+
+// The error number a cut-short write is reported with.
+constexpr int32_t kWriteTimedOut = static_cast<int32_t>(std::errc::timed_out);
+
+template <class E>
+std::string ToText(const TTextTable& table, E value) {
+  return table.Text(static_cast<size_t>(value));
+}
+
+}  // namespace
+
+const TKYTModuleClass TKYTSerialPort::Class = MakeModuleClass<TKYTSerialPort>({
+    .ClassName = "TKYTSerialPort",
+    .ModuleID = IKYTSerialPort::IID.ToString(),
+    .ModuleType = TKYTModuleType::mtIO,
+    .ModuleName = "Serial Port",
+    .ChildRequirements = {IKYTReceiveData::IID.ToString()},
+    .Implemented = {IKYTSendData::IID.ToString()},
+});
+
+TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
+    : TKYTModuleObject(Class, Kernel, InstanceID),
+      device_(std::make_unique<TComPort>()),
+      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }) {
+  device_->OnRxChar = [this](TComPort&, int32_t count) { Received(count); };
+  device_->OnError = [this](TComPort&, TComErrors) { LineError(); };
+
+  RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
+  RegisterPropertyString(
+      "Port", [this] { return GetPort(); }, [this](const std::string& v) { SetPort(v); });
+  RegisterPropertyString(
+      "BaudRate", [this] { return GetBaudRate(); },
+      [this](const std::string& v) { SetBaudRate(v); });
+  RegisterPropertyString(
+      "StopBits", [this] { return GetStopBits(); },
+      [this](const std::string& v) { SetStopBits(v); });
+  RegisterPropertyString(
+      "DataBits", [this] { return GetDataBits(); },
+      [this](const std::string& v) { SetDataBits(v); });
+  RegisterPropertyString(
+      "Parity", [this] { return GetParity(); }, [this](const std::string& v) { SetParity(v); });
+
+  LoadAndApplySettings();
+  // A failed first apply still takes the settings, so the timer keeps trying them.
+  settings_.Apply();
+}
+
+TKYTSerialPort::~TKYTSerialPort() {
+  PrepareDelete();
+  reconnect_.Unregister();
+  try {
+    device_->Close();
+  } catch (...) {
+  }
+  device_.reset();
+}
+
+void TKYTSerialPort::SetBaudRate(const std::string& BaudRate) {
+  ChangeSetting(settings_.Pending.BaudRate,
+                FromText(BaudRateTexts(), BaudRate, TBaudRate::br9600));
+}
+void TKYTSerialPort::SetStopBits(const std::string& StopBits) {
+  ChangeSetting(settings_.Pending.StopBits,
+                FromText(StopBitsTexts(), StopBits, TStopBits::sbOneStopBit));
+}
+void TKYTSerialPort::SetDataBits(const std::string& DataBits) {
+  ChangeSetting(settings_.Pending.DataBits,
+                FromText(DataBitsTexts(), DataBits, TDataBits::dbEight));
+}
+void TKYTSerialPort::SetParity(const std::string& Parity) {
+  ChangeSetting(settings_.Pending.Parity, FromText(ParityTexts(), Parity, TParityBits::prNone));
+}
+std::string TKYTSerialPort::GetBaudRate() {
+  return ToText(BaudRateTexts(), settings_.Pending.BaudRate);
+}
+std::string TKYTSerialPort::GetStopBits() {
+  return ToText(StopBitsTexts(), settings_.Pending.StopBits);
+}
+std::string TKYTSerialPort::GetDataBits() {
+  return ToText(DataBitsTexts(), settings_.Pending.DataBits);
+}
+std::string TKYTSerialPort::GetParity() { return ToText(ParityTexts(), settings_.Pending.Parity); }
+
+void TKYTSerialPort::SetDTR(bool OnOff) {
+  device_->SetDTR(OnOff);
+  dtr_ = OnOff;
+}
+void TKYTSerialPort::SetRTS(bool OnOff) {
+  device_->SetRTS(OnOff);
+  rts_ = OnOff;
+}
+void TKYTSerialPort::SetBreak(bool OnOff) { device_->SetBreak(OnOff); }
+
+TStringArray TKYTSerialPort::GetDevices() { return comm::CommProvider().ListPorts(); }
+
+void TKYTSerialPort::SendText(const std::string& Text) {
+  if (!device_->Connected()) throw EKYTSerialPort(Translate("SerialPort is not opened!"));
+  const int32_t written = device_->WriteData(Text);
+  if (static_cast<size_t>(written) < Text.size()) {
+    // The write time-out ran out (a stalled line, flow control holding it): the caller must
+    // not take the rest as sent. What did go out is still reported.
+    if (written > 0) SendDebug("TRANSMITTED", Text.substr(0, static_cast<size_t>(written)));
+    throw EComPort(EComPort::CError_WriteFailed, kWriteTimedOut);
+  }
+  SendDebug("TRANSMITTED", Text);
+}
+
+void TKYTSerialPort::LoadSettings() {
+  TKYTModuleObject::LoadSettings();
+  // An earlier layout of the stored settings kept the open flag under this name; once read it
+  // is carried by "Open".
+  TRef<IKYTSettings> settings = Kernel->GetSettings();
+  if (settings->ReadBoolean(InstanceID, {kSettingsKey}, "COMPortOpen", settings_.Pending.Open) >=
+      0) {
+    settings->DeleteEntry(InstanceID, {kSettingsKey, "COMPortOpen"});
+  }
+}
+
+void TKYTSerialPort::ResetChanges() {
+  settings_.Reset();
+  TKYTModuleObject::ResetChanges();
+}
+
+void TKYTSerialPort::ApplyChanges() {
+  const TSettings& edited = settings_.Pending;
+  device_->SetPort(edited.Port);
+  device_->SetBaudRate(edited.BaudRate);
+  device_->SetStopBits(edited.StopBits);
+  device_->SetDataBits(edited.DataBits);
+  device_->SetParityBits(edited.Parity);
+  try {
+    device_->Close();
+    if (KernelRunlevel == KR_READY) {
+      if (edited.Open) {
+        device_->Open();
+        // The device leaves both lines low when it opens.
+        dtr_ = false;
+        rts_ = false;
+        SetStatus(IS_ACTIVE);
+        reconnect_.Opened();
+      } else {
+        SetStatus(IS_INACTIVE);
+      }
+    }
+  } catch (const std::exception& e) {
+    SetStatus(IS_ERROR);
+    throw EKYTSerialPort(TranslateFormat("Could not open SerialPort: %s", e.what()));
+  }
+  settings_.Apply();
+  TKYTModuleObject::ApplyChanges();
+  SetSummary(Summary());
+}
+
+std::string TKYTSerialPort::Summary() const {
+  const TSettings& s = settings_.Applied;
+  return fmt::format("{} {},{},{},{}", s.Port, ToText(BaudRateTexts(), s.BaudRate),
+                     ToText(DataBitsTexts(), s.DataBits), ToText(StopBitsTexts(), s.StopBits),
+                     ToText(ParityLetters(), s.Parity));
+}
+
+void TKYTSerialPort::Received(int32_t Count) {
+  const std::string data = device_->ReadData(Count);
+  SendDebug("RECEIVED", data);
+  DeliverToChildren(data);
+}
+
+void TKYTSerialPort::LineError() {
+  SetStatus(IS_ERROR);
+  LogMessage(KL_MESSAGE, "SerialPort - " + Translate("Closed"));
+  if (KernelRunlevel == KR_READY) reconnect_.Lost();
+}
+
+void TKYTSerialPort::Reconnect() {
+  if (KernelRunlevel != KR_READY) return;
+  if (!settings_.Applied.Open) {
+    SetStatus(IS_INACTIVE);
+    reconnect_.Stop();
+    return;
+  }
+  try {
+    const int32_t attempt = reconnect_.NextAttempt();
+    LogMessage(KL_MESSAGE, "SerialPort - " + TranslateFormat("Opening... #%d", attempt));
+    ApplyChanges();
+  } catch (const std::exception& e) {
+    LogMessage(KL_ERROR, e.what());
+  }
+}
+
+}  // namespace kyt

@@ -1,0 +1,125 @@
+// The POSIX port layer on its own: the wait after a hang-up, and the list of ports read from a
+// sysfs-shaped tree.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+#include "platform/comm.h"
+#include "tests/serial/pty_pair.h"
+#include "tests/support/temp_dir.h"
+
+namespace kyt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::PtyPair;
+
+TEST(CommPosixTest, AHangUpIsReportedOnceAndThenOnlyTheStopEndsTheWait) {
+  PtyPair pty;
+  auto port = comm::CommProvider().Open(pty.SlavePath());
+  port->SetCommMask(0x05FF);
+  auto stop = port->NewStopSignal();
+  pty.CloseMaster();
+
+  const comm::TCommWait first = port->WaitCommEvent(*stop);
+  EXPECT_FALSE(first.Stopped);
+  EXPECT_TRUE(first.Events & comm::EV_ERR);
+  EXPECT_EQ(port->ClearCommError().Errors & comm::CE_IOE, comm::CE_IOE);
+
+  auto second = std::async(std::launch::async, [&] { return port->WaitCommEvent(*stop); });
+  EXPECT_EQ(second.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  stop->Raise();
+  EXPECT_TRUE(second.get().Stopped);
+  // A write on a gone port fails rather than pretending.
+  EXPECT_THROW(port->Write("x", 1), comm::CommError);
+}
+
+TEST(CommPosixTest, OpeningFailsWithTheSystemErrorAndIsExclusive) {
+  try {
+    comm::CommProvider().Open("ttyNOSUCHPORT");
+    FAIL() << "opened";
+  } catch (const comm::CommError& e) {
+    EXPECT_EQ(e.Code(), ENOENT);
+  }
+  try {
+    comm::CommProvider().Open("");
+    FAIL() << "opened";
+  } catch (const comm::CommError& e) {
+    EXPECT_EQ(e.Code(), ENOENT);
+  }
+  PtyPair pty;
+  auto first = comm::CommProvider().Open(pty.SlavePath());
+  try {
+    comm::CommProvider().Open(pty.SlavePath());
+    FAIL() << "opened twice";
+  } catch (const comm::CommError& e) {
+    EXPECT_EQ(e.Code(), EBUSY);
+  }
+  first.reset();
+  EXPECT_NO_THROW(comm::CommProvider().Open(pty.SlavePath()));
+  // A pty has no modem lines: nothing to report, nothing to fail.
+  auto port = comm::CommProvider().Open(pty.SlavePath());
+  EXPECT_EQ(port->GetCommModemStatus(), 0u);
+  EXPECT_NO_THROW(port->EscapeCommFunction(comm::SETDTR));
+}
+
+TEST(CommPosixTest, ReadsHonourTheReturnAtOnceTimeOut) {
+  PtyPair pty;
+  auto port = comm::CommProvider().Open(pty.SlavePath());
+  comm::TDCB dcb;
+  dcb.BaudRate = 9600;
+  port->SetCommState(dcb);
+  port->SetCommTimeouts({comm::MAXDWORD, 0, 0, 100, 1000});
+  char buffer[8];
+  EXPECT_EQ(port->Read(buffer, sizeof buffer), 0u);  // nothing queued: no waiting
+  pty.Write("abc");
+  auto stop = port->NewStopSignal();
+  port->SetCommMask(comm::EV_RXCHAR);
+  EXPECT_EQ(port->WaitCommEvent(*stop).Events, comm::EV_RXCHAR);
+  EXPECT_EQ(port->ClearCommError().InQueue, 3u);
+  EXPECT_EQ(port->Read(buffer, sizeof buffer), 3u);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+class SerialPortListTest : public ::testing::Test {
+ protected:
+  void Tty(const std::string& name, bool device, const char* type = nullptr) {
+    fs::create_directories(classDir / name);
+    if (device) fs::create_directory(classDir / name / "device");
+    if (type) std::ofstream(classDir / name / "type") << type << "\n";
+  }
+  void Link(const std::string& link, const std::string& tty) {
+    fs::create_directories(byId);
+    fs::create_symlink("../../" + tty, byId / link);
+  }
+  std::vector<std::string> List() { return comm::ListSerialPorts(classDir, byId); }
+
+  test_support::TTempDir dir;
+  fs::path classDir = fs::path(dir.Path()) / "class";
+  fs::path byId = fs::path(dir.Path()) / "by-id";
+};
+
+TEST_F(SerialPortListTest, ListsDeviceBackedPortsInNaturalOrderPreferringByIdLinks) {
+  Tty("tty0", false);  // a virtual console
+  Tty("ptmx", false);
+  Tty("ttyS10", true, "4");
+  Tty("ttyS2", true, "4");
+  Tty("ttyS3", true, "0");  // a UART slot with nothing behind it
+  Tty("ttyUSB0", true);
+  Tty("ttyACM0", true);
+  Link("usb-FTDI_FT232R_A1-if00-port0", "ttyUSB0");
+  EXPECT_EQ(List(), (std::vector<std::string>{"ttyACM0", "ttyS2", "ttyS10",
+                                              (byId / "usb-FTDI_FT232R_A1-if00-port0").string()}));
+}
+
+TEST_F(SerialPortListTest, AMachineWithoutTheFoldersHasNoPorts) {
+  EXPECT_TRUE(List().empty());
+  EXPECT_EQ(comm::PortPath("ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(comm::PortPath("/dev/serial/by-id/x"), "/dev/serial/by-id/x");
+}
+
+}  // namespace
+}  // namespace kyt
