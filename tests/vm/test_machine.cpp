@@ -110,6 +110,9 @@ std::vector<std::string> TTestMachine::QemuArguments() const {
       "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot", "-fsdev",
       "local,id=job,path=" + jobFolder_ + ",security_model=none", "-device",
       "virtio-9p-pci,fsdev=job,mount_tag=job"};
+  if (!options_.Trace.empty())
+    args.insert(args.end(), {"-D", folder_.File("trace.log")});
+  for (const auto& pattern : options_.Trace) args.insert(args.end(), {"-trace", pattern});
   if (options_.Serial) {
     args.insert(args.end(), {"-chardev", "socket,id=serialline,path=" + serialListener_->Path()});
     args.insert(args.end(), {"-device", DeviceArguments(kSerialDevice)});
@@ -168,8 +171,16 @@ bool TTestMachine::WaitForMark(const std::string& name, std::chrono::millisecond
   return true;
 }
 
+bool TTestMachine::Finished() const {
+  return fs::exists(jobFolder_ + "/status");
+}
+
 std::string TTestMachine::JobFile(const std::string& name) const {
   return ReadFile(jobFolder_ + "/" + name);
+}
+
+std::string TTestMachine::TraceLog() const {
+  return ReadFile(folder_.File("trace.log"));
 }
 
 void TTestMachine::AppendJobFile(const std::string& name, const std::string& text) const {

@@ -24,7 +24,8 @@ struct TMachineOptions {
   bool Keyboard = false;  // usb-kbd: /dev/hidraw0
   bool Mouse = false;     // usb-mouse: /dev/hidraw1 (after the keyboard)
   bool Udev = false;      // start systemd-udevd in the guest before the job
-  std::string Job;        // shell script run by /bin/sh in the guest; its folder is the cwd
+  std::vector<std::string> Trace = {};  // QEMU trace event patterns, e.g. "usb_serial_set_*"
+  std::string Job = {};  // shell script run by /bin/sh in the guest; its folder is the cwd
   std::chrono::seconds Timeout{300};  // boot, job and power-off together
 };
 
@@ -66,8 +67,13 @@ class TTestMachine {
   // Waits for the guest's job to create the file NAME in its folder (`touch NAME`), the way a
   // job tells the host it has reached a point.
   bool WaitForMark(const std::string& name, std::chrono::milliseconds timeout);
+  const std::string& JobFolder() const { return jobFolder_; }
+  // The job has ended (its status is written); the guest is powering off.
+  bool Finished() const;
   // What the job has written so far to a file in its folder ("stdout" while it runs).
   std::string JobFile(const std::string& name) const;
+  // QEMU's trace output for the events of TMachineOptions::Trace so far.
+  std::string TraceLog() const;
   // Appends to a file in the job folder (the guest may follow it, e.g. with tail -f).
   void AppendJobFile(const std::string& name, const std::string& text) const;
 
