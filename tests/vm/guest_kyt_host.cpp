@@ -1,5 +1,6 @@
 #include "tests/vm/guest_kyt_host.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -17,8 +18,24 @@ using Clock = std::chrono::steady_clock;
 // share, to which the host appends), writes its events to `events`, and a loop answers CPU
 // sample requests (ask-N -> cpu-N: utime+stime in clock ticks, then the uptime) until the host
 // creates `stop`.
+// The guest starts with an empty environment; sanitizer settings of the test run go along.
+std::string SanitizerEnvironment() {
+  std::string exports;
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+      continue;
+    std::string quoted;
+    for (const char* c = value; *c; ++c)
+      quoted += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+    exports += "export " + std::string(name) + "='" + quoted + "'\n";
+  }
+  return exports;
+}
+
 std::string GuestJob(const host::TJson& config) {
-  return "cat > config.json <<'KYT_CONFIG'\n" + config.dump(2) + "\nKYT_CONFIG\n" +
+  return SanitizerEnvironment() + "cat > config.json <<'KYT_CONFIG'\n" + config.dump(2) +
+         "\nKYT_CONFIG\n" +
          R"job(: > calls
 mkfifo /tmp/calls
 # inotify sees no changes made on the host side of the share: poll.
