@@ -78,8 +78,8 @@ TEST_F(TestMachine, RawBytesCrossTheAdapterBothWays) {
   constexpr size_t kBulk = 256 * 1024;
   TTestMachine machine({.Serial = true, .Job = kProbe + " serial-bytes " + std::to_string(kBulk)});
   TUnixStream& line = machine.SerialLine();
-  EXPECT_EQ(line.Read(256, 180s), AllByteValues(false));
-  EXPECT_TRUE(line.Read(kBulk, 180s) == Pattern(kBulk, 1)) << "block from the guest differs";
+  EXPECT_EQ(line.Read(256, Limit(180s)), AllByteValues(false));
+  EXPECT_TRUE(line.Read(kBulk, Limit(180s)) == Pattern(kBulk, 1)) << "block from the guest differs";
   line.WriteAll(AllByteValues(true));
   line.WriteAll(Pattern(kBulk, 2));
   TGuestResult result = machine.Wait();
@@ -93,11 +93,11 @@ TEST_F(TestMachine, RawBytesCrossTheAdapterBothWays) {
 TEST_F(TestMachine, AdapterUnpluggedUnderAnOpenPortAndPluggedBack) {
   TTestMachine machine({.Serial = true, .Job = kProbe + " serial-unplug"});
   TUnixStream& line = machine.SerialLine();
-  ASSERT_EQ(line.ReadUntil("\n", 180s), "READY\n") << Describe(machine.Wait());
+  ASSERT_EQ(line.ReadUntil("\n", Limit(180s)), "READY\n") << Describe(machine.Wait());
   machine.Unplug(kSerialDevice);
-  ASSERT_TRUE(machine.WaitForMark("unplugged", 120s)) << Describe(machine.Wait());
+  ASSERT_TRUE(machine.WaitForMark("unplugged", Limit(120s))) << Describe(machine.Wait());
   machine.Plug(kSerialDevice);
-  EXPECT_EQ(line.ReadUntil("\n", 120s), "BACK\n");
+  EXPECT_EQ(line.ReadUntil("\n", Limit(120s)), "BACK\n");
   line.WriteAll("OK\n");
   TGuestResult result = machine.Wait();
   ASSERT_TRUE(result.Finished) << Describe(result);
@@ -117,9 +117,10 @@ TEST_F(TestMachine, AdapterUnpluggedUnderAnOpenPortAndPluggedBack) {
 
 TEST_F(TestMachine, ReplugWhileTheOldPortIsHeldOpenTakesTheNextName) {
   TTestMachine machine({.Serial = true, .Job = kProbe + " serial-replug-held"});
-  ASSERT_EQ(machine.SerialLine().ReadUntil("\n", 180s), "READY\n") << Describe(machine.Wait());
+  ASSERT_EQ(machine.SerialLine().ReadUntil("\n", Limit(180s)), "READY\n")
+      << Describe(machine.Wait());
   machine.Unplug(kSerialDevice);
-  ASSERT_TRUE(machine.WaitForMark("unplugged", 120s)) << Describe(machine.Wait());
+  ASSERT_TRUE(machine.WaitForMark("unplugged", Limit(120s))) << Describe(machine.Wait());
   machine.Plug(kSerialDevice);
   TGuestResult result = machine.Wait();
   ASSERT_TRUE(result.Finished) << Describe(result);
@@ -146,9 +147,9 @@ TEST_F(TestMachine, UdevGivesTheAdapterItsByIdLink) {
 
 TEST_F(TestMachine, KeyboardReportsAKeyOnHidrawAndGoesAwayOnUnplug) {
   TTestMachine machine({.Keyboard = true, .Job = kProbe + " hidraw-key"});
-  ASSERT_TRUE(machine.WaitForMark("ready", 180s)) << Describe(machine.Wait());
+  ASSERT_TRUE(machine.WaitForMark("ready", Limit(180s))) << Describe(machine.Wait());
   machine.Qmp().SendKeys({"a"});
-  ASSERT_TRUE(machine.WaitForMark("reports", 60s)) << Describe(machine.Wait());
+  ASSERT_TRUE(machine.WaitForMark("reports", Limit(60s))) << Describe(machine.Wait());
   machine.Unplug(kKeyboardDevice);
   TGuestResult result = machine.Wait();
   ASSERT_TRUE(result.Finished) << Describe(result);

@@ -54,7 +54,8 @@ std::string Describe(TGuestKytHost& host) {
     std::string line = host::DumpLine(event);
     text += line.substr(0, 300) + "\n";
   }
-  return text + "guest: " + host.Machine().JobFile("host.err") + host.Machine().JobFile("stderr");
+  return text + "guest: " + host.Machine().JobFile("host.err") + host.Machine().JobFile("stderr") +
+         "\nconsole:\n" + host.Machine().ConsoleLog();
 }
 
 auto StatusOf(int status) {
@@ -91,22 +92,22 @@ class SerialPortOnAdapter : public ::testing::Test {
 
 TEST_F(SerialPortOnAdapter, EveryByteValueAndAMebibyteCrossBothWays) {
   TGuestKytHost host({.Serial = true}, Config("ttyUSB0"));
-  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), 240s), 0) << Describe(host);
+  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
   const std::string inbound = AllByteValues() + Block(1 << 20, 3);
   host.Machine().SerialLine().WriteAll(inbound);
-  ASSERT_TRUE(host.WaitForConsoleData(kConsole, inbound.size(), 240s))
+  ASSERT_TRUE(host.WaitForConsoleData(kConsole, inbound.size(), Limit(240s)))
       << host.ConsoleData(kConsole).size() << " of " << inbound.size() << " bytes arrived";
   EXPECT_TRUE(host.ConsoleData(kConsole) == inbound) << "the bytes differ or are out of order";
 
   const std::string outbound = AllByteValues() + Block(1 << 20, 4);
   SendThroughModule(host, outbound);
-  const std::string arrived = host.Machine().SerialLine().Read(outbound.size(), 240s);
+  const std::string arrived = host.Machine().SerialLine().Read(outbound.size(), Limit(240s));
   EXPECT_EQ(arrived.size(), outbound.size());
   EXPECT_TRUE(arrived == outbound) << "the bytes differ or are out of order";
   EXPECT_EQ(CountAnswers(host, "COMPort_SendText", "error"), 0) << Describe(host);
 
   host.Call("COMPort_GetDevices", {kPort});
-  TJson devices = host.WaitForAnswer("COMPort_GetDevices", 60s);
+  TJson devices = host.WaitForAnswer("COMPort_GetDevices", Limit(60s));
   ASSERT_EQ(devices.value("event", ""), "result") << devices.dump();
   // Without udevd there are no by-id links: the adapter is listed by its kernel name.
   EXPECT_NE(std::find(devices["value"].begin(), devices["value"].end(), "ttyUSB0"),
@@ -117,7 +118,7 @@ TEST_F(SerialPortOnAdapter, EveryByteValueAndAMebibyteCrossBothWays) {
 
 TEST_F(SerialPortOnAdapter, LineSettingsChangedWhileOpenReachTheAdapter) {
   TGuestKytHost host({.Serial = true, .Trace = {"usb_serial_set_*"}}, Config("ttyUSB0"));
-  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), 240s), 0) << Describe(host);
+  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
   // The chip's divisor makes 115200 into 3 MHz / 26.
   EXPECT_NE(host.Machine().TraceLog().find("baud rate 115384"), std::string::npos)
       << host.Machine().TraceLog();
@@ -128,7 +129,7 @@ TEST_F(SerialPortOnAdapter, LineSettingsChangedWhileOpenReachTheAdapter) {
   host.Call("COMPort_SetStopBits", {kPort, "2"});
   host.Call("COMPort_SetParity", {kPort, "even"});
   host.Call("KYT_ApplyChanges", {kPort});
-  TJson applied = host.WaitForAnswer("KYT_ApplyChanges", 120s, before);
+  TJson applied = host.WaitForAnswer("KYT_ApplyChanges", Limit(120s), before);
   ASSERT_EQ(applied.value("event", ""), "result") << applied.dump() << Describe(host);
   EXPECT_GE(host.WaitForEvent(
                 "summary",
@@ -136,7 +137,7 @@ TEST_F(SerialPortOnAdapter, LineSettingsChangedWhileOpenReachTheAdapter) {
                   return event.value("instance", 0) == kPort &&
                          event.value("text", "") == "ttyUSB0 9600,7,2,E";
                 },
-                30s, before),
+                Limit(30s), before),
             0)
       << Describe(host);
   std::string trace = host.Machine().TraceLog();
@@ -145,10 +146,10 @@ TEST_F(SerialPortOnAdapter, LineSettingsChangedWhileOpenReachTheAdapter) {
 
   // Still open, still carrying data both ways, with no apply by hand.
   host.Machine().SerialLine().WriteAll("ping");
-  EXPECT_TRUE(host.WaitForConsoleData(kConsole, 4, 60s));
+  EXPECT_TRUE(host.WaitForConsoleData(kConsole, 4, Limit(60s)));
   EXPECT_EQ(host.ConsoleData(kConsole), "ping");
   host.Call("COMPort_SendText", {kPort, "pong"});
-  EXPECT_EQ(host.Machine().SerialLine().Read(4, 60s), "pong");
+  EXPECT_EQ(host.Machine().SerialLine().Read(4, Limit(60s)), "pong");
   ExpectCleanEnd(host);
 }
 
@@ -156,9 +157,9 @@ TEST_F(SerialPortOnAdapter, LineSettingsChangedWhileOpenReachTheAdapter) {
 // old port, the adapter comes back as ttyUSB1.
 TEST_F(SerialPortOnAdapter, UnpluggedWhileOpenClosesOnceIdlesAndReconnectsWhenBack) {
   TGuestKytHost host({.Serial = true, .Udev = true}, Config(kAdapterByIdPath));
-  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), 240s), 0) << Describe(host);
+  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
   host.Call("COMPort_GetDevices", {kPort});
-  TJson devices = host.WaitForAnswer("COMPort_GetDevices", 60s);
+  TJson devices = host.WaitForAnswer("COMPort_GetDevices", Limit(60s));
   EXPECT_NE(std::find(devices["value"].begin(), devices["value"].end(), kAdapterByIdPath),
             devices["value"].end())
       << devices.dump();
@@ -166,8 +167,8 @@ TEST_F(SerialPortOnAdapter, UnpluggedWhileOpenClosesOnceIdlesAndReconnectsWhenBa
   size_t before = host.Events().size();
   host.Machine().Unplug(kSerialDevice);
   auto closed = [](const TJson& event) { return IsLog(event, 10021, "SerialPort - Closed"); };
-  ASSERT_GE(host.WaitForEvent("log", closed, 120s, before), 0) << Describe(host);
-  EXPECT_GE(host.WaitForEvent("status", StatusOf(200), 30s, before), 0) << Describe(host);
+  ASSERT_GE(host.WaitForEvent("log", closed, Limit(120s), before), 0) << Describe(host);
+  EXPECT_GE(host.WaitForEvent("status", StatusOf(200), Limit(30s), before), 0) << Describe(host);
 
   // The lost port keeps reporting a hang-up on every poll; the process must not spin on it.
   TCpuSample first = host.SampleCpu();
@@ -182,14 +183,14 @@ TEST_F(SerialPortOnAdapter, UnpluggedWhileOpenClosesOnceIdlesAndReconnectsWhenBa
   auto opening = [](const TJson& event) {
     return IsLog(event, 10021, "SerialPort - Opening... #1");
   };
-  EXPECT_GE(host.WaitForEvent("log", opening, 120s, before), 0) << Describe(host);
-  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), 120s, before), 0) << Describe(host);
+  EXPECT_GE(host.WaitForEvent("log", opening, Limit(120s), before), 0) << Describe(host);
+  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(120s), before), 0) << Describe(host);
 
   host.Machine().SerialLine().WriteAll("after replug");
-  EXPECT_TRUE(host.WaitForConsoleData(kConsole, 12, 60s)) << Describe(host);
+  EXPECT_TRUE(host.WaitForConsoleData(kConsole, 12, Limit(60s))) << Describe(host);
   EXPECT_EQ(host.ConsoleData(kConsole), "after replug");
   host.Call("COMPort_SendText", {kPort, "answer"});
-  EXPECT_EQ(host.Machine().SerialLine().Read(6, 60s), "answer");
+  EXPECT_EQ(host.Machine().SerialLine().Read(6, Limit(60s)), "answer");
 
   const auto& events = host.Events();
   EXPECT_EQ(std::count_if(events.begin(), events.end(), closed), 1) << Describe(host);

@@ -179,6 +179,10 @@ std::string TTestMachine::JobFile(const std::string& name) const {
   return ReadFile(jobFolder_ + "/" + name);
 }
 
+std::string TTestMachine::ConsoleLog() const {
+  return ReadFile(folder_.File("console.log"));
+}
+
 std::string TTestMachine::TraceLog() const {
   return ReadFile(folder_.File("trace.log"));
 }

@@ -18,6 +18,12 @@
 
 namespace kyt::vm {
 
+// Sanitizer builds run the programs in the guest several times slower; every limit scales.
+inline constexpr int kSlowdown = KYT_VM_SLOWDOWN;
+constexpr std::chrono::seconds Limit(std::chrono::seconds base) {
+  return base * kSlowdown;
+}
+
 // What the guest is given and how long it may take.
 struct TMachineOptions {
   bool Serial = false;    // an FTDI adapter (usb-serial): /dev/ttyUSB0, far end on SerialLine()
@@ -26,7 +32,8 @@ struct TMachineOptions {
   bool Udev = false;      // start systemd-udevd in the guest before the job
   std::vector<std::string> Trace = {};  // QEMU trace event patterns, e.g. "usb_serial_set_*"
   std::string Job = {};  // shell script run by /bin/sh in the guest; its folder is the cwd
-  std::chrono::seconds Timeout{300};  // boot, job and power-off together
+  std::chrono::seconds Timeout =
+      Limit(std::chrono::seconds(300));  // boot, job and power-off together
 };
 
 struct TGuestResult {
@@ -72,6 +79,8 @@ class TTestMachine {
   bool Finished() const;
   // What the job has written so far to a file in its folder ("stdout" while it runs).
   std::string JobFile(const std::string& name) const;
+  // The guest kernel's and init's messages so far.
+  std::string ConsoleLog() const;
   // QEMU's trace output for the events of TMachineOptions::Trace so far.
   std::string TraceLog() const;
   // Appends to a file in the job folder (the guest may follow it, e.g. with tail -f).
