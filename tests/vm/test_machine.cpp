@@ -102,7 +102,7 @@ std::vector<std::string> TTestMachine::QemuArguments() const {
       kQemu, "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
       // No working KVM here (a nested hypervisor): software emulation, two vCPU threads.
       "-accel", "tcg,thread=multi", "-smp", "2", "-m", "512", "-kernel", kKernel, "-initrd",
-      kInitramfs, "-append", "console=ttyS0 quiet panic=-1", "-chardev",
+      kInitramfs, "-append", "console=ttyS0 quiet panic=-1 no_timer_check", "-chardev",
       "file,id=console,path=" + folder_.File("console.log"), "-serial", "chardev:console",
       "-chardev", "socket,id=qmp,path=" + qmpListener_->Path(), "-mon", "chardev=qmp,mode=control",
       "-device", "qemu-xhci,id=xhci", "-fsdev",
