@@ -39,6 +39,7 @@ struct Tally {
   std::mutex lock;
   std::condition_variable changed;
   size_t bytes = 0;
+  size_t blocks = 0;
   size_t messages = 0;
   std::vector<double> latenciesUs;
   bool stamped = false;
@@ -47,6 +48,7 @@ struct Tally {
     auto now = Clock::now().time_since_epoch().count();
     std::lock_guard guard(lock);
     bytes += size;
+    ++blocks;
     if (stamped && size >= sizeof(int64_t)) {
       int64_t sent = 0;
       std::memcpy(&sent, data, sizeof sent);
@@ -62,6 +64,7 @@ struct Tally {
   void Reset(bool withStamps) {
     std::lock_guard guard(lock);
     bytes = 0;
+    blocks = 0;
     messages = 0;
     latenciesUs.clear();
     stamped = withStamps;
@@ -155,6 +158,12 @@ void PlainReadLoop(const std::string& path, size_t until) {
   ::close(fd);
 }
 
+// Bytes per block of the last bulk run: how many hand-overs the stream took.
+double BlockSize() {
+  std::lock_guard guard(tally.lock);
+  return tally.blocks ? static_cast<double>(tally.bytes) / static_cast<double>(tally.blocks) : 0;
+}
+
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -221,11 +230,13 @@ int Main(int argc, char** argv) {
   auto stampedPeer = [messages](Pty& p) { SendStamped(p, messages); };
 
   constexpr int kRounds = 5;
-  std::vector<double> plainBulks, moduleBulks;
+  std::vector<double> plainBulks, moduleBulks, plainBlocks, moduleBlocks;
   std::vector<Result> plainLats, moduleLats;
   for (int round = 0; round < kRounds; ++round) {
     plainBulks.push_back(RunPlain(bulk, total, false));
+    plainBlocks.push_back(BlockSize());
     moduleBulks.push_back(RunModule(host, bulk, total, false));
+    moduleBlocks.push_back(BlockSize());
     RunPlain(stampedPeer, messages * kMessage, true);
     plainLats.push_back(Latencies());
     RunModule(host, stampedPeer, messages * kMessage, true);
@@ -248,6 +259,8 @@ int Main(int argc, char** argv) {
   std::printf("%-28s %12s %12s %10s\n", "", "module", "plain read", "ratio");
   std::printf("%-28s %12.1f %12.1f %10.2f\n", "throughput (MB/s)", mbps(moduleBulk),
               mbps(plainBulk), mbps(moduleBulk) / mbps(plainBulk));
+  std::printf("%-28s %12.0f %12.0f %10.2f\n", "bytes per block", median(moduleBlocks),
+              median(plainBlocks), median(moduleBlocks) / median(plainBlocks));
   std::printf("%-28s %12.1f %12.1f %10.2f\n", "latency median (us)", moduleLat.medianUs,
               plainLat.medianUs, moduleLat.medianUs / plainLat.medianUs);
   std::printf("%-28s %12.1f %12.1f %10.2f\n", "latency p99 (us)", moduleLat.p99Us,

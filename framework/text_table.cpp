@@ -22,4 +22,14 @@ std::optional<size_t> TTextTable::Find(std::string_view Text) const {
   return std::nullopt;
 }
 
+const TTextTable& ParityNames() {
+  static const TTextTable names{"None", "Odd", "Even", "Mark", "Space"};
+  return names;
+}
+
+const TTextTable& ParityLetters() {
+  static const TTextTable letters{"N", "O", "E", "M", "S"};
+  return letters;
+}
+
 }  // namespace kyt

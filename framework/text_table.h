@@ -29,4 +29,8 @@ class TTextTable {
   std::vector<const char*> texts_;
 };
 
+// The parity settings of the serial-line modules, in the order of their ordinals.
+const TTextTable& ParityNames();    // "None", "Odd", "Even", "Mark", "Space"
+const TTextTable& ParityLetters();  // "N", "O", "E", "M", "S" (summaries)
+
 }  // namespace kyt

@@ -80,6 +80,9 @@ class StopSignal {
   UniqueFd fd_;
 };
 
+// Waits until `stop` is raised or the time is up; true when raised.
+bool WaitForStop(const StopSignal& stop, std::chrono::milliseconds timeout);
+
 // One socket address (IPv4 or IPv6) as the operating system stores it; filled and read by the
 // layer only.
 struct Address {
@@ -101,6 +104,9 @@ Socket Connect(std::span<const Address> candidates, std::chrono::milliseconds ti
 // numeric IPv4 or IPv6 address. Port 0 picks an ephemeral port (see LocalPort).
 Socket Listen(std::uint16_t port, const std::string& address = "", int backlog = 128);
 std::uint16_t LocalPort(const Socket& socket);
+// The numeric address of the connected peer, without the port ("127.0.0.1", "::1"); an IPv4
+// peer on an IPv6 socket is given in its IPv4 form.
+std::string PeerAddressText(const Socket& socket);
 
 // Waits for a connection; an empty Socket on time-out or stop.
 Socket Accept(const Socket& listener, std::chrono::milliseconds timeout = kNoTimeout,
@@ -116,6 +122,12 @@ WaitResult WaitReadable(const Socket& socket, std::chrono::milliseconds timeout,
 // Sends every byte: partial writes and EINTR continue, EAGAIN waits until writable; never
 // raises SIGPIPE. Raises SocketError.
 void SendAll(const Socket& socket, std::span<const char> data);
+
+// The same within a time limit for the whole transfer, on a socket that may be blocking: raises
+// SocketError with ETIMEDOUT when the peer has not taken every byte in time, and with ECANCELED
+// when `stop` is raised first. Bytes already handed to the kernel stay sent either way.
+void SendAll(const Socket& socket, std::span<const char> data, std::chrono::milliseconds timeout,
+             const StopSignal* stop = nullptr);
 
 // Reads at most data.size() bytes, waiting for the first. 0 means the peer closed.
 std::size_t Receive(const Socket& socket, std::span<char> data);

@@ -22,14 +22,6 @@ const TTextTable& DataBitsTexts() {
   static const TTextTable table = {"5", "6", "7", "8"};
   return table;
 }
-const TTextTable& ParityTexts() {
-  static const TTextTable table = {"None", "Odd", "Even", "Mark", "Space"};
-  return table;
-}
-const TTextTable& ParityLetters() {
-  static const TTextTable table = {"N", "O", "E", "M", "S"};
-  return table;
-}
 
 namespace {
 
@@ -109,7 +101,7 @@ void TKYTSerialPort::SetDataBits(const std::string& DataBits) {
                 FromText(DataBitsTexts(), DataBits, TDataBits::dbEight));
 }
 void TKYTSerialPort::SetParity(const std::string& Parity) {
-  ChangeSetting(settings_.Pending.Parity, FromText(ParityTexts(), Parity, TParityBits::prNone));
+  ChangeSetting(settings_.Pending.Parity, FromText(ParityNames(), Parity, TParityBits::prNone));
 }
 std::string TKYTSerialPort::GetBaudRate() {
   return ToText(BaudRateTexts(), settings_.Pending.BaudRate);
@@ -120,7 +112,7 @@ std::string TKYTSerialPort::GetStopBits() {
 std::string TKYTSerialPort::GetDataBits() {
   return ToText(DataBitsTexts(), settings_.Pending.DataBits);
 }
-std::string TKYTSerialPort::GetParity() { return ToText(ParityTexts(), settings_.Pending.Parity); }
+std::string TKYTSerialPort::GetParity() { return ToText(ParityNames(), settings_.Pending.Parity); }
 
 void TKYTSerialPort::SetDTR(bool OnOff) {
   device_->SetDTR(OnOff);

@@ -19,12 +19,10 @@ class EKYTSerialPort : public Exception {
   using Exception::Exception;
 };
 
-// The texts of the line settings, indexed by ordinal.
+// The texts of the line settings, indexed by ordinal (parity: ParityNames in text_table.h).
 const TTextTable& BaudRateTexts();
 const TTextTable& StopBitsTexts();
 const TTextTable& DataBitsTexts();
-const TTextTable& ParityTexts();
-const TTextTable& ParityLetters();
 
 class TKYTSerialPort final : public TKYTModuleObject,
                              public virtual IKYTSendData,

@@ -295,6 +295,35 @@ std::uint16_t LocalPort(const Socket& socket) {
   return ntohs(reinterpret_cast<const sockaddr_in*>(&raw)->sin_port);
 }
 
+bool WaitForStop(const StopSignal& stop, std::chrono::milliseconds timeout) {
+  return PollOne(stop.Handle(), POLLIN, nullptr, Deadline(timeout)).result == WaitResult::Ready;
+}
+
+std::string PeerAddressText(const Socket& socket) {
+  sockaddr_storage raw{};
+  socklen_t size = sizeof raw;
+  if (::getpeername(socket.Get(), reinterpret_cast<sockaddr*>(&raw), &size) < 0) {
+    Fail(errno, "getpeername");
+  }
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* where = nullptr;
+  int family = raw.ss_family;
+  if (family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&raw);
+    where = &v6->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+      family = AF_INET;
+      where = v6->sin6_addr.s6_addr + 12;
+    }
+  } else {
+    where = &reinterpret_cast<const sockaddr_in*>(&raw)->sin_addr;
+  }
+  if (::inet_ntop(family, where, text, sizeof text) == nullptr) {
+    Fail(errno, "inet_ntop");
+  }
+  return text;
+}
+
 Socket Accept(const Socket& listener, std::chrono::milliseconds timeout, const StopSignal* stop) {
   Deadline deadline(timeout);
   for (;;) {
@@ -327,6 +356,34 @@ void SendAll(const Socket& socket, std::span<const char> data) {
       WaitWritable(socket);
     } else if (error != EINTR) {
       Fail(error, "send");
+    }
+  }
+}
+
+void SendAll(const Socket& socket, std::span<const char> data, std::chrono::milliseconds timeout,
+             const StopSignal* stop) {
+  Deadline deadline(timeout);
+  while (!data.empty()) {
+    // MSG_DONTWAIT keeps a blocking socket from sleeping inside send, past the deadline.
+    std::ptrdiff_t n =
+        Calls().send(socket.Get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    int error = n < 0 ? errno : (n == 0 ? EAGAIN : 0);
+    if (error == 0) {
+      data = data.subspan(std::min(static_cast<std::size_t>(n), data.size()));
+      continue;
+    }
+    if (error == EINTR) {
+      continue;
+    }
+    if (!IsWouldBlock(error)) {
+      Fail(error, "send");
+    }
+    WaitResult waited = PollOne(socket.Get(), POLLOUT, stop, deadline).result;
+    if (waited == WaitResult::TimedOut) {
+      Fail(ETIMEDOUT, "send");
+    }
+    if (waited == WaitResult::Stopped) {
+      Fail(ECANCELED, "send");
     }
   }
 }

@@ -56,5 +56,17 @@ TEST(SerialPortEndToEndTest, BytesTravelBetweenThePtyAndAConsoleBothWays) {
   ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
 }
 
+TEST(SerialPortEndToEndTest, TheExampleConfigRunsWithOrWithoutItsAdapter) {
+  TKytHost process({"run", KYT_SOURCE_DIR "/examples/serial.json", "--for", "0.5"});
+  process.CloseStdin();
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+  // Active where the adapter is plugged in, an error (and a retry later) where it is not.
+  bool reported = false;
+  for (const TJson& e : process.Events("status")) {
+    if (e["instance"] == 20) reported = e["status"] == 102 || e["status"] == 200;
+  }
+  EXPECT_TRUE(reported);
+}
+
 }  // namespace
 }  // namespace kyt::test_support

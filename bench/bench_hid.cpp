@@ -1,0 +1,225 @@
+// HID receive path against a plain hidraw-style read loop over the same fake HID layer, in one
+// run: reports per second for a burst, and the time from the device's report to the child's
+// ReceiveEvent for single reports.
+//
+//   bench_hid [reports=200000] [singles=2000]
+//
+// Each phase runs five times, alternating module and baseline; the figures are medians.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/codes.h"
+#include "host/reference_host.h"
+#include "platform/hid.h"
+#include "tests/fakes/hid_fake.h"
+#include "usb/hid_module.h"
+
+namespace kyt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kInstance = 0;
+// A vendor device with 64-byte input reports, report ID 1.
+const std::string kDescriptor = {'\x06', '\x00', '\xFF', '\x09', '\x01', '\xA1', '\x01', '\x85',
+                                 '\x01', '\x75', '\x08', '\x95', '\x40', '\x09', '\x01', '\x81',
+                                 '\x02', '\x95', '\x40', '\x09', '\x01', '\x91', '\x02', '\xC0'};
+
+struct Tally {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t reports = 0;
+  std::vector<double> latenciesUs;
+  bool stamped = false;
+
+  void Take(const char* data, size_t size) {
+    auto now = Clock::now().time_since_epoch().count();
+    std::lock_guard guard(lock);
+    ++reports;
+    if (stamped && size >= sizeof(int64_t)) {
+      int64_t sent = 0;
+      std::memcpy(&sent, data, sizeof sent);
+      latenciesUs.push_back(static_cast<double>(now - sent) / 1000.0);
+    }
+    changed.notify_all();
+  }
+  bool WaitFor(size_t n, std::chrono::milliseconds limit) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, limit, [&] { return reports >= n; });
+  }
+  void Reset(bool withStamps) {
+    std::lock_guard guard(lock);
+    reports = 0;
+    latenciesUs.clear();
+    stamped = withStamps;
+  }
+};
+
+Tally tally;
+
+class TCountingChild : public TKYTModuleObject, public virtual IKYTHIDReceiveData {
+ public:
+  using Interfaces = TInterfaceList<IKYTHIDReceiveData>;
+  static const TKYTModuleClass Class;
+  TCountingChild(const TRef<IKYTKernel>& kernel, TInstanceID id)
+      : TKYTModuleObject(Class, kernel, id) {
+    LoadAndApplySettings();
+  }
+  ~TCountingChild() override { PrepareDelete(); }
+  void ReceiveEvent(uint8_t, const std::string& data) override {
+    tally.Take(data.data(), data.size());
+  }
+
+ protected:
+  void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
+};
+
+const TKYTModuleClass TCountingChild::Class = MakeModuleClass<TCountingChild>({
+    .ClassName = "TCountingChild",
+    .ModuleID = "{5B0C7E11-0000-4000-8000-0000000BE002}",
+    .ModuleType = TKYTModuleType::mtDevice,
+    .ModuleName = "Counting Child",
+});
+
+std::string Report(bool stamp) {
+  std::string report(65, 'r');
+  report[0] = 1;
+  if (stamp) {
+    int64_t now = Clock::now().time_since_epoch().count();
+    std::memcpy(report.data() + 1, &now, sizeof now);
+  }
+  return report;
+}
+
+// Feeds a burst, or single stamped reports each after the previous one arrived.
+void Feed(test::TFakeHidPlatform& fake, size_t count, bool singles) {
+  for (size_t i = 0; i < count; ++i) {
+    fake.SendInput(kInstance, Report(singles));
+    if (singles) tally.WaitFor(i + 1, std::chrono::seconds(10));
+  }
+}
+
+// The baseline: a thread reading reports from the layer as plainly as it gets.
+void PlainReadLoop(test::TFakeHidPlatform& fake, size_t until) {
+  auto reader = fake.OpenReader("/dev/hidraw0");
+  std::vector<uint8_t> report(65);
+  for (size_t got = 0; got < until;) {
+    auto result = reader->Read(report, std::chrono::milliseconds(100));
+    if (result.Status != hid::TReadStatus::Report) continue;
+    tally.Take(reinterpret_cast<const char*>(report.data()) + 1, result.Count - 1);
+    ++got;
+  }
+}
+
+double RunModule(host::TReferenceHost& host, test::TFakeHidPlatform& fake, size_t count,
+                 bool singles) {
+  tally.Reset(singles);
+  host.StoreSetting(10, {"Settings"}, "Open", Variant(true));
+  host.StoreSetting(10, {"Settings"}, "DeviceSerial", Variant("BENCH"));
+  host.StoreSetting(10, {"Settings"}, "DeviceVendorID", Variant(0x1234));
+  host.StoreSetting(10, {"Settings"}, "DeviceProductID", Variant(0x5678));
+  host.CreateInstance("HID", 10);
+  host.CreateInstance("COUNT", 11, 10);
+  fake.WaitForReaders(kInstance, 1);
+  auto start = Clock::now();
+  std::thread feeder([&] { Feed(fake, count, singles); });
+  tally.WaitFor(count, std::chrono::minutes(5));
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  feeder.join();
+  host.DeleteAllInstances();
+  return seconds;
+}
+
+double RunPlain(test::TFakeHidPlatform& fake, size_t count, bool singles) {
+  tally.Reset(singles);
+  std::thread reader([&] { PlainReadLoop(fake, count); });
+  fake.WaitForReaders(kInstance, 1);
+  auto start = Clock::now();
+  std::thread feeder([&] { Feed(fake, count, singles); });
+  reader.join();
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  feeder.join();
+  return seconds;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+struct Latency {
+  double median = 0, p99 = 0;
+};
+
+Latency Latencies() {
+  std::lock_guard guard(tally.lock);
+  return {Percentile(tally.latenciesUs, 0.5), Percentile(tally.latenciesUs, 0.99)};
+}
+
+int Main(int argc, char** argv) {
+  const size_t reports = argc > 1 ? std::stoul(argv[1]) : 200000;
+  const size_t singles = argc > 2 ? std::stoul(argv[2]) : 2000;
+
+  test::TFakeHidPlatform fake;
+  test::TFakeHidDevice device;
+  device.InstanceNumber = kInstance;
+  device.VendorID = 0x1234;
+  device.ProductID = 0x5678;
+  device.Serial = "BENCH";
+  device.ReportDescriptor = kDescriptor;
+  fake.PlugQuietly(device);
+
+  host::TReferenceHost host;
+  // Measure the module, not the test host's memory of every debug entry.
+  host.SetKeepEvents(false);
+  host.RegisterModule(&TKYTHID::Class, &TypeInfoOf<IKYTHID>(), "HID");
+  host.RegisterModule(&TCountingChild::Class, nullptr, "COUNT");
+
+  constexpr int kRounds = 5;
+  std::vector<double> plainBurst, moduleBurst;
+  std::vector<Latency> plainLat, moduleLat;
+  for (int round = 0; round < kRounds; ++round) {
+    plainBurst.push_back(RunPlain(fake, reports, false));
+    moduleBurst.push_back(RunModule(host, fake, reports, false));
+    RunPlain(fake, singles, true);
+    plainLat.push_back(Latencies());
+    RunModule(host, fake, singles, true);
+    moduleLat.push_back(Latencies());
+  }
+  auto medianOf = [](const std::vector<Latency>& v, double Latency::*field) {
+    std::vector<double> values;
+    for (const auto& l : v) values.push_back(l.*field);
+    return Median(values);
+  };
+  const double plainRate = static_cast<double>(reports) / Median(plainBurst);
+  const double moduleRate = static_cast<double>(reports) / Median(moduleBurst);
+  const double plainMedian = medianOf(plainLat, &Latency::median);
+  const double moduleMedian = medianOf(moduleLat, &Latency::median);
+  const double plainP99 = medianOf(plainLat, &Latency::p99);
+  const double moduleP99 = medianOf(moduleLat, &Latency::p99);
+  std::printf("reports/s        plain %10.0f  module %10.0f  module/plain %.2f\n", plainRate,
+              moduleRate, moduleRate / plainRate);
+  std::printf("latency median   plain %8.1f us  module %8.1f us  module/plain %.2f\n",
+              plainMedian, moduleMedian, moduleMedian / plainMedian);
+  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n", plainP99,
+              moduleP99, moduleP99 / plainP99);
+  return 0;
+}
+
+}  // namespace
+}  // namespace kyt
+
+int main(int argc, char** argv) { return kyt::Main(argc, argv); }

@@ -1,0 +1,244 @@
+// FTDI and USBXpress receive paths on their vendor doubles, in one run: the time from a byte
+// block entering the device to the child's ReceiveData (median, p99), and the throughput of a
+// bulk stream. The FTDI module runs twice, waking on the driver's event and polling only (the
+// 100 ms poll of a watch thread that ignores the event), so the two stand side by side; the
+// USBXpress library has no event and always polls.
+//
+//   bench_vendor_usb [megabytes=32] [messages=400] [polled-messages=30]
+//
+// The doubles are looked for in tests/fakes/vendor beside this program.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "framework/codes.h"
+#include "host/reference_host.h"
+#include "platform/dynlib.h"
+#include "usb/ftdi_module.h"
+#include "usb/usbxp_module.h"
+
+namespace kyt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kMessage = 32;
+constexpr TInstanceID kModule = 10;
+constexpr TInstanceID kChild = 11;
+
+// What the child saw: bytes counted, and for stamped blocks the delay since injection.
+struct Tally {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t bytes = 0;
+  std::vector<double> latenciesUs;
+  bool stamped = false;
+
+  void Take(const std::string& data) {
+    const auto now = Clock::now().time_since_epoch().count();
+    std::lock_guard guard(lock);
+    bytes += data.size();
+    if (stamped && data.size() >= sizeof(int64_t)) {
+      int64_t sent = 0;
+      std::memcpy(&sent, data.data(), sizeof sent);
+      latenciesUs.push_back(static_cast<double>(now - sent) / 1000.0);
+    }
+    changed.notify_all();
+  }
+  bool WaitForBytes(size_t n) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::minutes(2), [&] { return bytes >= n; });
+  }
+  void Reset(bool withStamps) {
+    std::lock_guard guard(lock);
+    bytes = 0;
+    latenciesUs.clear();
+    stamped = withStamps;
+  }
+};
+
+Tally tally;
+
+class TCountingChild : public TKYTModuleObject, public virtual IKYTReceiveData {
+ public:
+  using Interfaces = TInterfaceList<IKYTReceiveData>;
+  static const TKYTModuleClass Class;
+  TCountingChild(const TRef<IKYTKernel>& kernel, TInstanceID id)
+      : TKYTModuleObject(Class, kernel, id) {
+    LoadAndApplySettings();
+  }
+  ~TCountingChild() override { PrepareDelete(); }
+  void ReceiveData(const std::string& data) override { tally.Take(data); }
+
+ protected:
+  void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
+};
+
+const TKYTModuleClass TCountingChild::Class = MakeModuleClass<TCountingChild>({
+    .ClassName = "TCountingChild",
+    .ModuleID = "{5B0C7E11-0000-4000-8000-0000000BE002}",
+    .ModuleType = TKYTModuleType::mtDevice,
+    .ModuleName = "Counting Child",
+});
+
+// One double, driven through its control interface.
+class TDouble {
+ public:
+  TDouble(const std::string& path, const char* variable) : library_(path) {
+    setenv(variable, path.c_str(), 1);
+    Fn<void()>("FakeVendor_Reset")();
+    Fn<void(const char*, const char*, int)>("FakeVendor_AddDevice")("BENCH01", "bench", 0);
+  }
+  void Inject(const std::string& bytes) {
+    Fn<void(const char*, const char*, size_t)>("FakeVendor_Inject")("BENCH01", bytes.data(),
+                                                                    bytes.size());
+  }
+
+ private:
+  template <class F>
+  F* Fn(const char* name) {
+    return reinterpret_cast<F*>(library_.RequireSymbol(name));
+  }
+  TDynamicLibrary library_;
+};
+
+struct TSetup {
+  const char* Label;
+  const char* Module;
+  bool WakeOnData;
+};
+
+struct Result {
+  double MegabytesPerSecond = 0;
+  double MedianUs = 0;
+  double P99Us = 0;
+};
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty())
+    return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+void Open(host::TReferenceHost& host, const TSetup& variant) {
+  TVendorController::Defaults() = {std::chrono::milliseconds(100), variant.WakeOnData};
+  host.StoreSetting(kModule, {"Settings"}, "Open", Variant(true));
+  host.StoreSetting(kModule, {"Settings"}, "Port", Variant(std::string("BENCH01")));
+  host.CreateInstance(variant.Module, kModule);
+  host.CreateInstance("COUNT", kChild, kModule);
+  if (host.Status(kModule) != IS_ACTIVE)
+    throw Exception("the device did not open");
+}
+
+void Close(host::TReferenceHost& host) {
+  host.DeleteInstance(kChild);
+  host.DeleteInstance(kModule);
+}
+
+// Stamped blocks, each injected after the previous one arrived.
+void MeasureLatency(host::TReferenceHost& host, TDouble& device, const TSetup& variant,
+                    size_t messages, Result& result) {
+  Open(host, variant);
+  tally.Reset(true);
+  std::string message(kMessage, 'm');
+  for (size_t i = 0; i < messages; ++i) {
+    const int64_t now = Clock::now().time_since_epoch().count();
+    std::memcpy(message.data(), &now, sizeof now);
+    device.Inject(message);
+    if (!tally.WaitForBytes((i + 1) * kMessage))
+      throw Exception("a block went missing");
+  }
+  Close(host);
+  std::lock_guard guard(tally.lock);
+  result.MedianUs = Percentile(tally.latenciesUs, 0.5);
+  result.P99Us = Percentile(tally.latenciesUs, 0.99);
+}
+
+// Chunks injected back to back; the clock stops when the child has them all.
+void MeasureThroughput(host::TReferenceHost& host, TDouble& device, const TSetup& variant,
+                       size_t total, Result& result) {
+  Open(host, variant);
+  tally.Reset(false);
+  const std::string chunk(kChunk, 'x');
+  const auto start = Clock::now();
+  for (size_t sent = 0; sent < total; sent += kChunk) device.Inject(chunk);
+  if (!tally.WaitForBytes(total))
+    throw Exception("bytes went missing");
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  Close(host);
+  result.MegabytesPerSecond = static_cast<double>(total) / (1 << 20) / seconds;
+}
+
+std::string FakeDirectory(const char* argv0) {
+  std::string program = argv0;
+  const size_t slash = program.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : program.substr(0, slash);
+  return folder + "/tests/fakes/vendor";
+}
+
+int Main(int argc, char** argv) {
+  const size_t total = (argc > 1 ? std::stoul(argv[1]) : 32) << 20;
+  const size_t messages = argc > 2 ? std::stoul(argv[2]) : 400;
+  const size_t polledMessages = argc > 3 ? std::stoul(argv[3]) : 30;
+  const std::string fakes = FakeDirectory(argv[0]);
+
+  TDouble d2xx(fakes + "/libftd2xx.so", "KYT_FTD2XX_LIBRARY");
+  TDouble usbxp(fakes + "/libSiUSBXp.so", "KYT_SIUSBXP_LIBRARY");
+  host::TReferenceHost host;
+  host.SetKeepEvents(false);
+  host.RegisterModule(&TKYTFTDI::Class, &TypeInfoOf<IKYTFTDI>(), "FTDI");
+  host.RegisterModule(&TKYTUSBXp::Class, &TypeInfoOf<IKYTUSBXp>(), "USBXp");
+  host.RegisterModule(&TCountingChild::Class, nullptr, "COUNT");
+
+  const std::vector<TSetup> variants = {
+      {"FTDI, wakes on the driver's event", "FTDI", true},
+      {"FTDI, 100 ms poll only (baseline)", "FTDI", false},
+      {"USBXpress, 100 ms poll (no event)", "USBXp", false},
+  };
+  std::vector<Result> results(variants.size());
+  // Alternating the variants spreads a noisy moment of the machine over all of them.
+  for (size_t i = 0; i < variants.size(); ++i) {
+    TDouble& device = std::string(variants[i].Module) == "FTDI" ? d2xx : usbxp;
+    MeasureLatency(host, device, variants[i], variants[i].WakeOnData ? messages : polledMessages,
+                   results[i]);
+  }
+  for (size_t i = 0; i < variants.size(); ++i) {
+    TDouble& device = std::string(variants[i].Module) == "FTDI" ? d2xx : usbxp;
+    MeasureThroughput(host, device, variants[i], total, results[i]);
+  }
+
+  std::printf("%-36s %12s %12s %12s\n", "", "median us", "p99 us", "MB/s");
+  for (size_t i = 0; i < variants.size(); ++i) {
+    std::printf("%-36s %12.1f %12.1f %12.1f\n", variants[i].Label, results[i].MedianUs,
+                results[i].P99Us, results[i].MegabytesPerSecond);
+  }
+  const Result& event = results[0];
+  const Result& polled = results[1];
+  if (event.MedianUs > 0 && event.P99Us > 0 && polled.MegabytesPerSecond > 0) {
+    std::printf(
+        "\npoll-only / event-driven latency: median x%.0f, p99 x%.0f; "
+        "event-driven / poll-only throughput: x%.2f\n",
+        polled.MedianUs / event.MedianUs, polled.P99Us / event.P99Us,
+        event.MegabytesPerSecond / polled.MegabytesPerSecond);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace kyt
+
+int main(int argc, char** argv) {
+  try {
+    return kyt::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_vendor_usb: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,194 @@
+// The Server Socket in the built plug-in, run by kyt-host from the example configs: the
+// self-contained demo, the TCP relay and the serial gateway (on a pty).
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include "tests/network/server_test_client.h"
+#include "tests/network/tcp_test_peer.h"
+#include "tests/support/kyt_host_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace kyt::test_support {
+namespace {
+
+using host::TJson;
+using test::TcpTestClient;
+constexpr auto kLimit = std::chrono::seconds(30);
+
+TJson Example(const std::string& name) {
+  std::ifstream in(std::string(KYT_SOURCE_DIR) + "/examples/" + name);
+  std::stringstream text;
+  text << in.rdbuf();
+  return TJson::parse(text.str());
+}
+
+// Sets a setting of the configured instance `id`.
+void Set(TJson& config, int id, const std::string& name, const TJson& value) {
+  for (TJson& instance : config["instances"]) {
+    if (instance["id"] == id) instance["settings"][name] = value;
+  }
+}
+
+std::function<bool(const TJson&)> StatusIs(int instance, int status) {
+  return [=](const TJson& e) { return e["instance"] == instance && e["status"] == status; };
+}
+
+std::function<bool(const TJson&)> DataIs(int instance, const std::string& text) {
+  return [=](const TJson& e) { return e["instance"] == instance && e["text"] == text; };
+}
+
+std::function<bool(const TJson&)> ClientConnected() {
+  return [](const TJson& e) { return e["text"] == "Client Connected [127.0.0.1]"; };
+}
+
+// Calls are served once every instance is created and connected to its parent; a status event
+// comes earlier, before the instance has its parent.
+bool AllConnected(TKytHost& process, int serverID) {
+  process.SendCall("SSCK_GetOpen", TJson::array({serverID}));
+  return process.WaitForEvent("result", [](const TJson& e) { return e["call"] == "SSCK_GetOpen"; });
+}
+
+void Stop(TKytHost& process) {
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+}
+
+TEST(ServerSocketEndToEndTest, ModulesListsTheServerSocket) {
+  TKytHost process({"--library", kPluginPath, "modules"});
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+  const TJson ssck = {{"event", "module"},
+                      {"name", "SSCK"},
+                      {"module_id", "{8062CF2B-600E-41D6-AD4B-1BA66C32D6ED}"},
+                      {"display_name", "Server Socket"}};
+  const std::vector<TJson> modules = process.Events("module");
+  EXPECT_NE(std::find(modules.begin(), modules.end(), ssck), modules.end());
+}
+
+TEST(ServerSocketEndToEndTest, DemoCarriesDataBetweenItsTwoSockets) {
+  TJson config = Example("demo.json");
+  const uint16_t port = test::FreePort();
+  Set(config, 10, "Port", port);
+  Set(config, 20, "Port", port);
+  TTempDir dir;
+  TKytHost process({"run", dir.Write("demo.json", config.dump())});
+  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(20, 102))) << process.Stderr();
+  ASSERT_TRUE(process.WaitForEvent("log", ClientConnected()));
+
+  process.SendCall("CSCK_SendText", TJson::array({20, "from the client"}));
+  EXPECT_TRUE(process.WaitForEvent("data", DataIs(11, "from the client")));
+  process.SendCall("SSCK_SendText", TJson::array({10, "from the server"}));
+  EXPECT_TRUE(process.WaitForEvent("data", DataIs(21, "from the server")));
+  Stop(process);
+}
+
+TEST(ServerSocketEndToEndTest, TcpRelayCarriesBothWaysForEveryClient) {
+  test::TcpTestPeer farSide;
+  TJson config = Example("tcp-relay.json");
+  const uint16_t port = test::FreePort();
+  Set(config, 10, "Port", port);
+  Set(config, 20, "Port", farSide.Port());
+  TTempDir dir;
+  TKytHost process({"run", dir.Write("relay.json", config.dump())});
+  farSide.Accept();
+  ASSERT_TRUE(AllConnected(process, 10)) << process.Stderr();
+
+  TcpTestClient first(port);
+  TcpTestClient second(port);
+  // Small enough that kyt-host's event lines for it fit the output pipe, which this test does
+  // not read while it waits on the sockets.
+  const std::string bytes = test::EveryByteValue(4);
+  first.Send(bytes);
+  EXPECT_TRUE(farSide.Receive(bytes.size()) == bytes);
+  second.Send("second");
+  EXPECT_EQ(farSide.Receive(6), "second");
+
+  farSide.Send(bytes);
+  EXPECT_TRUE(first.Receive(bytes.size()) == bytes);
+  EXPECT_TRUE(second.Receive(bytes.size()) == bytes);
+  Stop(process);
+  EXPECT_TRUE(first.SeesClose());
+}
+
+// The pty's master side plays the device on the serial line.
+class PtyDevice {
+ public:
+  PtyDevice() {
+    int slave = -1;
+    if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    path_ = ::ttyname(slave);
+    slave_ = slave;
+  }
+  ~PtyDevice() {
+    ::close(slave_);
+    ::close(master_);
+  }
+  const std::string& Path() const { return path_; }
+  void Write(const std::string& data) {
+    ASSERT_EQ(::write(master_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  }
+  std::string Read(std::size_t size) {
+    std::string got;
+    char chunk[4096];
+    while (got.size() < size) {
+      pollfd entry{master_, POLLIN, 0};
+      if (::poll(&entry, 1, 10000) <= 0) break;
+      ssize_t n = ::read(master_, chunk, std::min(sizeof chunk, size - got.size()));
+      if (n <= 0) break;
+      got.append(chunk, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+bool PluginHasSerialPort() {
+  TKytHost process({"--library", kPluginPath, "modules"});
+  process.Wait(kLimit);
+  for (const TJson& module : process.Events("module")) {
+    if (module["name"] == "COMPort") return true;
+  }
+  return false;
+}
+
+TEST(ServerSocketEndToEndTest, SerialGatewayCarriesBothWays) {
+  if (!PluginHasSerialPort()) GTEST_SKIP() << "this build has no Serial Port module";
+  PtyDevice device;
+  TJson config = Example("serial-gateway.json");
+  const uint16_t port = test::FreePort();
+  Set(config, 10, "Port", device.Path());
+  Set(config, 20, "Port", port);
+  TTempDir dir;
+  TKytHost process({"run", dir.Write("gateway.json", config.dump())});
+  ASSERT_TRUE(AllConnected(process, 20)) << process.Stderr();
+  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(10, 102)));
+
+  TcpTestClient client(port);
+  ASSERT_TRUE(process.WaitForEvent("log", ClientConnected()));
+  const std::string bytes = test::EveryByteValue(4);
+  client.Send(bytes);
+  EXPECT_TRUE(device.Read(bytes.size()) == bytes);
+  device.Write(bytes);
+  EXPECT_TRUE(client.Receive(bytes.size()) == bytes);
+  Stop(process);
+}
+
+}  // namespace
+}  // namespace kyt::test_support

@@ -1,0 +1,52 @@
+#pragma once
+
+// The FTDI D2XX driver library's C interface as its Linux build exports it, declared from the
+// vendor's programmer's guide: the types of its WinTypes layer and the functions this system
+// calls. The controller takes each function's type from these prototypes, and the test double
+// defines them, so both sides agree with the published signatures.
+
+#include <cstdint>
+
+extern "C" {
+
+using DWORD = uint32_t;
+using ULONG = uint32_t;
+using USHORT = uint16_t;
+using UCHAR = uint8_t;
+using PVOID = void*;
+using LPVOID = void*;
+using LPDWORD = DWORD*;
+using FT_HANDLE = void*;
+using FT_STATUS = ULONG;
+
+inline constexpr FT_STATUS FT_OK = 0;
+inline constexpr FT_STATUS FT_INVALID_HANDLE = 1;
+inline constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+inline constexpr FT_STATUS FT_IO_ERROR = 4;
+inline constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
+inline constexpr DWORD FT_EVENT_RXCHAR = 1;
+// Sizes of the serial number and description fields in the library's device list.
+inline constexpr unsigned kD2XXSerialLength = 16;
+inline constexpr unsigned kD2XXDescriptionLength = 64;
+
+FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
+FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType, LPDWORD lpdwID,
+                                 LPDWORD lpdwLocId, LPVOID lpSerialNumber, LPVOID lpDescription,
+                                 FT_HANDLE* pftHandle);
+FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
+FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PVOID Param);
+FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate);
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
+                                    UCHAR Parity);
+FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar, UCHAR XoffChar);
+FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
+FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord);
+FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
+                  LPDWORD lpBytesReturned);
+FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
+                   LPDWORD lpBytesWritten);
+FT_STATUS FT_Close(FT_HANDLE ftHandle);
+FT_STATUS FT_GetLibraryVersion(LPDWORD lpdwVersion);
+
+}  // extern "C"

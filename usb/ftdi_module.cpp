@@ -1,0 +1,135 @@
+#include "usb/ftdi_module.h"
+
+#include "framework/translate.h"
+
+namespace kyt {
+
+const TKYTModuleClass TKYTFTDI::Class = MakeModuleClass<TKYTFTDI>({
+    .ClassName = "TKYTFTDI",
+    .ModuleID = IKYTFTDI::IID.ToString(),
+    .ModuleType = TKYTModuleType::mtIO,
+    .ModuleName = "FTDI",
+    .ChildRequirements = {IKYTReceiveData::IID.ToString()},
+    .Implemented = {IKYTSendData::IID.ToString()},
+});
+
+TKYTFTDI::TKYTFTDI(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
+    : TVendorSerialModule(Class, Kernel, InstanceID),
+      controller_(LoadController()),
+      // Registered before the first apply, so a device that cannot be opened at creation is
+      // retried from the first tick once the kernel runs.
+      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }) {
+  if (controller_)
+    controller_->OnReceive = [this](const std::string& Data, int32_t) { Received(Data); };
+  RegisterLineProperties();
+  LoadAndApplySettings();
+  // A failed first apply still takes the settings, so the timer retries them.
+  settings_.Apply();
+}
+
+TKYTFTDI::~TKYTFTDI() {
+  PrepareDelete();
+  // No timer tick may reach an instance that is going away.
+  reconnect_.Unregister();
+  if (controller_) {
+    try {
+      controller_->Unload();
+    } catch (...) {
+      LogMessage(KL_WARNING, Translate(">Failed unloading FTDI Driver!"));
+    }
+    controller_.reset();
+  }
+}
+
+std::unique_ptr<TD2XXController> TKYTFTDI::LoadController() {
+  try {
+    auto controller = std::make_unique<TD2XXController>();
+    LogMessage(KL_VERSION, controller->GetLibraryVersion());
+    return controller;
+  } catch (...) {
+    LogMessage(KL_WARNING, Translate(">Failed loading FTDI DLL!"));
+    return nullptr;
+  }
+}
+
+void TKYTFTDI::RaiseInvalidParity() {
+  throw EKYTFTDI(Translate("Invalid Parity Value"));
+}
+
+TFTDIDevices TKYTFTDI::GetDevices() {
+  TFTDIDevices devices;
+  if (!controller_)
+    return devices;
+  for (const TD2XXDevice& found : ListDevices(*controller_)) {
+    TFTDIDevice device;
+    device.SerialNumber = found.SerialNumber;
+    device.Description = found.Description;
+    device.InUse = found.InUse;
+    devices.push_back(std::move(device));
+  }
+  return devices;
+}
+
+void TKYTFTDI::SendText(const std::string& Text) {
+  if (!controller_)
+    throw Exception(Translate("Cannot send Data when FTDI Port is not connected!"));
+  SendDebug("TRANSMITTED", Text);
+  try {
+    controller_->Write(Text);
+  } catch (...) {
+    SetStatus(IS_ERROR);
+    LogMessage(KL_MESSAGE, "FTDI - " + Translate("Closed"));
+    reconnect_.Lost();
+    throw;
+  }
+}
+
+void TKYTFTDI::ApplyChanges() {
+  if (!controller_) {
+    SetStatus(IS_ERROR);
+  } else {
+    if (controller_->Opened()) {
+      try {
+        controller_->Close();
+      } catch (...) {
+        SetStatus(IS_ERROR);
+      }
+    }
+    TakeDeviceName(*controller_);
+    if (settings_.Pending.Open) {
+      try {
+        OpenAndConfigure(*controller_);
+      } catch (...) {
+        SetStatus(IS_ERROR);
+        throw;
+      }
+    } else {
+      SetStatus(IS_INACTIVE);
+    }
+    if (controller_->Opened()) {
+      SetStatus(IS_ACTIVE);
+      reconnect_.Opened();
+    }
+  }
+  settings_.Apply();
+  TKYTModuleObject::ApplyChanges();
+  SetSummary(LineSummary(settings_.Applied));
+}
+
+void TKYTFTDI::Reconnect() {
+  if (KernelRunlevel != KR_READY)
+    return;
+  if (!controller_ || !settings_.Applied.Open) {
+    reconnect_.Stop();
+    return;
+  }
+  try {
+    const int32_t attempt = reconnect_.NextAttempt();
+    LogMessage(KL_MESSAGE, "FTDI - " + TranslateFormat("Opening... #%d", attempt));
+    ApplyChanges();
+  } catch (const std::exception& e) {
+    LogMessage(KL_ERROR, e.what());
+  }
+}
+
+}  // namespace kyt

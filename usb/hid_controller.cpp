@@ -1,0 +1,209 @@
+#include "usb/hid_controller.h"
+
+#include <algorithm>
+
+namespace kyt {
+
+namespace {
+
+bool SameAppearance(const TJvHidDevice& a, const TJvHidDevice& b) {
+  return a.DeviceID() == b.DeviceID() && a.Identity() == b.Identity();
+}
+
+}  // namespace
+
+TJvHidDeviceController::TJvHidDeviceController()
+    : self_(std::make_shared<TJvHidDeviceController*>(this)) {
+  try {
+    watch_ = hid::Platform().Watch(QueuedChange(false));
+  } catch (const std::exception&) {
+    // Without notices the list still follows every explicit device change.
+  }
+  TThread::Queue(QueuedChange(true));
+}
+
+TJvHidDeviceController::~TJvHidDeviceController() {
+  *self_ = nullptr;
+  watch_.reset();
+  onArrival_ = nullptr;
+  onRemoval_ = nullptr;
+  onEnumerate_ = nullptr;
+  onDeviceChange_ = nullptr;
+  onDeviceData_ = nullptr;
+  onDeviceUnplug_ = nullptr;
+  onDeviceDataError_ = nullptr;
+  const std::vector<TDevicePtr> devices = std::move(devices_);
+  devices_.clear();
+  for (const TDevicePtr& device : devices) {
+    device->controller_ = nullptr;
+    if (device->IsCheckedOut()) {
+      device->Unplug();
+    } else {
+      device->StopThread();
+      device->CloseHandles();
+    }
+  }
+}
+
+std::function<void()> TJvHidDeviceController::QueuedChange(bool forced) {
+  std::weak_ptr<TJvHidDeviceController*> cell = self_;
+  return [cell, forced] {
+    auto self = cell.lock();
+    if (self && *self) (*self)->DeviceChange(forced);
+  };
+}
+
+void TJvHidDeviceController::SetOnDeviceChange(TNotifyEvent Handler) {
+  onDeviceChange_ = std::move(Handler);
+  DeviceChange();
+}
+
+void TJvHidDeviceController::DeviceChange(bool forced) {
+  // Handlers may serve the main thread's queue (stopping a read thread does), which can bring
+  // the next notice in while this one runs. It runs after this one instead of being dropped,
+  // or an arrival during a removal would go unseen.
+  if (inChange_) {
+    changeWaiting_ = true;
+    forcedWaiting_ = forcedWaiting_ || forced;
+    return;
+  }
+  inChange_ = true;
+  struct Clear {
+    bool& flag;
+    ~Clear() { flag = false; }
+  } clear{inChange_};
+  bool changed = forced;
+  for (;;) {
+    RunDeviceChange(changed);
+    if (!changeWaiting_) break;
+    changed = forcedWaiting_;
+    changeWaiting_ = forcedWaiting_ = false;
+  }
+}
+
+std::vector<TJvHidDeviceController::TDevicePtr> TJvHidDeviceController::Scan() {
+  std::vector<TDevicePtr> found;
+  std::vector<hid::TDeviceEntry> entries;
+  try {
+    entries = hid::Platform().Enumerate();
+  } catch (const std::exception&) {
+    return found;
+  }
+  std::weak_ptr<TJvHidDeviceController*> cell = self_;
+  for (const hid::TDeviceEntry& entry : entries) {
+    TDevicePtr device;
+    try {
+      device = std::make_shared<TJvHidDevice>(this, entry, onDeviceData_, onDeviceUnplug_,
+                                              DevThreadSleepTime);
+    } catch (const std::exception&) {
+      continue;  // cannot be opened even for queries: not listed
+    }
+    device->SetOnDataError(onDeviceDataError_);
+    // A read loop that finds its device gone asks for a scan, in case no notice comes.
+    device->onGone_ = [cell] {
+      TThread::Queue([cell] {
+        auto self = cell.lock();
+        if (self && *self) (*self)->DeviceChange();
+      });
+    };
+    found.push_back(std::move(device));
+  }
+  return found;
+}
+
+void TJvHidDeviceController::RunDeviceChange(bool changed) {
+  std::vector<TDevicePtr> found = Scan();
+
+  const std::vector<TDevicePtr> current = devices_;
+  for (auto it = current.rbegin(); it != current.rend(); ++it) {
+    const TDevicePtr& device = *it;
+    // An unplugged device still checked out waits for its CheckIn; it left only once.
+    if (!device->IsPluggedIn()) continue;
+    const bool stays = std::any_of(found.begin(), found.end(), [&](const TDevicePtr& f) {
+      return SameAppearance(*f, *device);
+    });
+    if (stays) continue;
+    device->Unplug();
+    if (onRemoval_) onRemoval_(*device);
+    if (!device->IsCheckedOut()) RemoveFromList(*device);
+    changed = true;
+  }
+
+  std::erase_if(found, [&](const TDevicePtr& f) {
+    return std::any_of(devices_.begin(), devices_.end(), [&](const TDevicePtr& d) {
+      return d->IsPluggedIn() && SameAppearance(*d, *f);
+    });
+  });
+  for (const TDevicePtr& device : found) {
+    devices_.push_back(device);
+    changed = true;
+    if (onArrival_) {
+      device->enumerated_ = true;
+      onArrival_(*device);
+      device->enumerated_ = false;
+    }
+  }
+
+  CountDevices();
+  if (changed && onDeviceChange_) onDeviceChange_(*this);
+}
+
+int TJvHidDeviceController::Enumerate() {
+  int visited = 0;
+  const std::vector<TDevicePtr> current = devices_;
+  for (std::size_t index = 0; index < current.size(); ++index) {
+    TJvHidDevice& device = *current[index];
+    if (!device.IsPluggedIn()) continue;
+    ++visited;
+    bool more = true;
+    if (onEnumerate_) {
+      device.enumerated_ = true;
+      more = onEnumerate_(device, static_cast<int>(index));
+      device.enumerated_ = false;
+    }
+    if (!device.IsCheckedOut()) device.CloseHandles();
+    if (!more) break;
+  }
+  return visited;
+}
+
+bool TJvHidDeviceController::CheckOut(TJvHidDevice& HidDev) {
+  if (!HidDev.controller_ || !HidDev.IsPluggedIn() || HidDev.IsCheckedOut()) return false;
+  HidDev.checkedOut_ = true;
+  HidDev.StartThreadIfWanted();
+  CountDevices();
+  return true;
+}
+
+void TJvHidDeviceController::CheckIn(TDevicePtr& HidDev) {
+  if (!HidDev) return;
+  const TDevicePtr device = std::move(HidDev);
+  HidDev.reset();
+  device->StopThread();
+  device->CloseHandles();
+  if (device->IsPluggedIn()) {
+    device->checkedOut_ = false;
+  } else {
+    RemoveFromList(*device);
+  }
+  CountDevices();
+}
+
+void TJvHidDeviceController::RemoveFromList(const TJvHidDevice& HidDev) {
+  std::erase_if(devices_, [&](const TDevicePtr& d) { return d.get() == &HidDev; });
+}
+
+void TJvHidDeviceController::CountDevices() {
+  checkedIn_ = checkedOut_ = unplugged_ = 0;
+  for (const TDevicePtr& device : devices_) {
+    if (!device->IsPluggedIn()) {
+      ++unplugged_;
+    } else if (device->IsCheckedOut()) {
+      ++checkedOut_;
+    } else {
+      ++checkedIn_;
+    }
+  }
+}
+
+}  // namespace kyt

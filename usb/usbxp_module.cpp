@@ -1,0 +1,89 @@
+#include "usb/usbxp_module.h"
+
+#include "framework/translate.h"
+
+namespace kyt {
+
+const TKYTModuleClass TKYTUSBXp::Class = MakeModuleClass<TKYTUSBXp>({
+    .ClassName = "TKYTUSBXp",
+    .ModuleID = IKYTUSBXp::IID.ToString(),
+    .ModuleType = TKYTModuleType::mtIO,
+    .ModuleName = "SI USBXpress",
+    .ChildRequirements = {IKYTReceiveData::IID.ToString()},
+    .Implemented = {IKYTSendData::IID.ToString()},
+});
+
+TKYTUSBXp::TKYTUSBXp(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
+    : TVendorSerialModule(Class, Kernel, InstanceID), controller_(LoadController()) {
+  if (controller_)
+    controller_->OnReceive = [this](const std::string& Data, int32_t) { Received(Data); };
+  settings_.Pending.BaudRate = 19200;
+  RegisterLineProperties();
+  LoadAndApplySettings();
+  settings_.Apply();
+}
+
+TKYTUSBXp::~TKYTUSBXp() {
+  PrepareDelete();
+  if (controller_) {
+    try {
+      controller_->Unload();
+    } catch (...) {
+      LogMessage(KL_WARNING, Translate(">Failed unloading USBXpress Driver!"));
+    }
+    controller_.reset();
+  }
+}
+
+std::unique_ptr<TUSBXpController> TKYTUSBXp::LoadController() {
+  try {
+    auto controller = std::make_unique<TUSBXpController>();
+    LogMessage(KL_VERSION, controller->GetLibraryVersion());
+    return controller;
+  } catch (...) {
+    LogMessage(KL_WARNING, Translate(">Failed loading USBXpress DLL!"));
+    return nullptr;
+  }
+}
+
+void TKYTUSBXp::RaiseInvalidParity() {
+  throw EKYTUSBXp(Translate("Invalid Parity Value"));
+}
+
+TUSBXpDevices TKYTUSBXp::GetDevices() {
+  TUSBXpDevices devices;
+  if (!controller_)
+    return devices;
+  for (const TUSBXpDeviceInfo& found : ListDevices(*controller_)) {
+    TUSBXpDevice device;
+    device.SerialNumber = found.SerialNumber;
+    device.Description = found.Description;
+    devices.push_back(std::move(device));
+  }
+  return devices;
+}
+
+void TKYTUSBXp::SendText(const std::string& Text) {
+  if (!controller_)
+    throw Exception(Translate("Cannot send Data when USBXpress Port is not connected!"));
+  SendDebug("TRANSMITTED", Text);
+  controller_->Write(Text);
+}
+
+void TKYTUSBXp::ApplyChanges() {
+  // Nothing is caught here: a failure ends the apply and the applied settings stay as they were.
+  if (controller_) {
+    if (controller_->Opened())
+      controller_->Close();
+    TakeDeviceName(*controller_);
+    if (settings_.Pending.Open)
+      OpenAndConfigure(*controller_);
+    if (controller_->Opened())
+      SetStatus(IS_ACTIVE);
+  }
+  settings_.Apply();
+  TKYTModuleObject::ApplyChanges();
+  SetSummary(LineSummary(settings_.Applied));
+}
+
+}  // namespace kyt
