@@ -5,6 +5,11 @@ target_link_libraries(kyt_fake_hid PUBLIC kytplatform kytrt)
 if(TARGET kyt_usb_tests)
   target_link_libraries(kyt_usb_tests PRIVATE kyt_fake_hid)
 endif()
-# Benchmarks are defined after the tests; link the fake once they exist.
-cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL
-  target_link_libraries bench_hid PRIVATE kyt_fake_hid)
+# Benchmarks are defined after the tests (and not at all in sanitizer builds); link the fake
+# once they exist.
+function(kyt_link_fake_hid_into_bench)
+  if(TARGET bench_hid)
+    target_link_libraries(bench_hid PRIVATE kyt_fake_hid)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL kyt_link_fake_hid_into_bench)
