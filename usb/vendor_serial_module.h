@@ -102,7 +102,8 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
     return devices;
   }
 
-  // Takes the description of the device whose serial number is the pending Port as its Name.
+  // Names the instance after the device whose serial number is the pending Port (its description
+  // text).
   template <class C>
   void TakeDeviceName(C& Controller) {
     if (settings_.Pending.Port.empty())
