@@ -51,19 +51,8 @@ struct Sample {
 
 Sample Take() {
   Sample s;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    std::istringstream in(line);
-    std::string key;
-    in >> key;
-    if (key == "VmRSS:") {
-      double kb = 0;
-      in >> kb;
-      s.rssMB = kb / 1024.0;
-    } else if (key == "Threads:") {
-      in >> s.threads;
-    }
-  }
+  s.rssMB = ProcessStatus("VmRSS:") / 1024.0;
+  s.threads = static_cast<long>(ProcessStatus("Threads:"));
   std::ifstream stat("/proc/self/stat");
   std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   // Fields after the command name (which may hold spaces) start at field 3; utime and stime
