@@ -92,8 +92,8 @@ double RunPlain(Peer peer, size_t expectBytes, bool stamped) {
 }
 
 int Main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 128;
-  const size_t messages = argc > 2 ? std::stoul(argv[2]) : 2000;
+  const size_t megabytes = CountArgument(argc, argv, 1, 128);
+  const size_t messages = CountArgument(argc, argv, 2, 2000);
   const size_t total = megabytes << 20;
 
   host::TReferenceHost host;
@@ -120,9 +120,8 @@ int Main(int argc, char** argv) {
   }
   double plainBulk = Median(plainBulks);
   double moduleBulk = Median(moduleBulks);
-  Latency plainLat{MedianOf(plainLats, &Latency::medianUs), MedianOf(plainLats, &Latency::p99Us)};
-  Latency moduleLat{MedianOf(moduleLats, &Latency::medianUs),
-                    MedianOf(moduleLats, &Latency::p99Us)};
+  Latency plainLat = Median(plainLats);
+  Latency moduleLat = Median(moduleLats);
 
   auto mbps = [total](double s) { return static_cast<double>(total) / s / 1e6; };
   std::printf("Client Socket receive path, %zu MB bulk, %zu x %zu-byte messages, median of %d\n",

@@ -87,8 +87,8 @@ double RunPlain(test::TFakeHidPlatform& fake, size_t count, bool singles) {
 }
 
 int Main(int argc, char** argv) {
-  const size_t reports = argc > 1 ? std::stoul(argv[1]) : 200000;
-  const size_t singles = argc > 2 ? std::stoul(argv[2]) : 2000;
+  const size_t reports = CountArgument(argc, argv, 1, 200000);
+  const size_t singles = CountArgument(argc, argv, 2, 2000);
 
   test::TFakeHidPlatform fake;
   test::TFakeHidDevice device;
@@ -118,16 +118,15 @@ int Main(int argc, char** argv) {
   }
   const double plainRate = static_cast<double>(reports) / Median(plainBurst);
   const double moduleRate = static_cast<double>(reports) / Median(moduleBurst);
-  const double plainMedian = MedianOf(plainLat, &Latency::medianUs);
-  const double moduleMedian = MedianOf(moduleLat, &Latency::medianUs);
-  const double plainP99 = MedianOf(plainLat, &Latency::p99Us);
-  const double moduleP99 = MedianOf(moduleLat, &Latency::p99Us);
+  const Latency plainLatency = Median(plainLat);
+  const Latency moduleLatency = Median(moduleLat);
   std::printf("reports/s        plain %10.0f  module %10.0f  module/plain %.2f\n", plainRate,
               moduleRate, moduleRate / plainRate);
   std::printf("latency median   plain %8.1f us  module %8.1f us  module/plain %.2f\n",
-              plainMedian, moduleMedian, moduleMedian / plainMedian);
-  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n", plainP99,
-              moduleP99, moduleP99 / plainP99);
+              plainLatency.medianUs, moduleLatency.medianUs,
+              moduleLatency.medianUs / plainLatency.medianUs);
+  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n", plainLatency.p99Us,
+              moduleLatency.p99Us, moduleLatency.p99Us / plainLatency.p99Us);
   return 0;
 }
 

@@ -83,8 +83,8 @@ bool HasModule(host::TReferenceHost& host, const std::string& name) {
 }
 
 int Main(int argc, char** argv) {
-  const std::size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 8;
-  const int trips = argc > 2 ? std::stoi(argv[2]) : 1000;
+  const std::size_t megabytes = CountArgument(argc, argv, 1, 8);
+  const int trips = static_cast<int>(CountArgument(argc, argv, 2, 1000, INT_MAX));
   const std::size_t total = megabytes << 20;
   host::TReferenceHost host;
   LoadPlugin(host, argv[0]);

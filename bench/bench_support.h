@@ -10,10 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -41,12 +44,15 @@ inline double SecondsSince(Clock::time_point start) {
 
 // The value below which a share `p` of the values lie (nearest rank); 0 for no values.
 inline double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
+  if (v.empty())
+    return 0;
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-inline double Median(std::vector<double> v) { return Percentile(std::move(v), 0.5); }
+inline double Median(std::vector<double> v) {
+  return Percentile(std::move(v), 0.5);
+}
 
 // The median over rounds of one figure of a per-round result.
 template <class Round>
@@ -61,6 +67,11 @@ struct Latency {
   double medianUs = 0;
   double p99Us = 0;
 };
+
+// The medians over rounds of each latency figure.
+inline Latency Median(const std::vector<Latency>& rounds) {
+  return {MedianOf(rounds, &Latency::medianUs), MedianOf(rounds, &Latency::p99Us)};
+}
 
 // ---- Latency stamps ----
 
@@ -187,6 +198,24 @@ inline void PrintRatioRow(const char* name, double module, double baseline, int 
 
 // ---- Surroundings ----
 
+// Positional argument `index` as a count, or `fallback` when it is not given. Anything but a
+// plain decimal number up to `most` ends the program with a message: a typo must not turn
+// into a run of 0 or 2^64 - 1 iterations.
+inline std::size_t CountArgument(int argc, char** argv, int index, std::size_t fallback,
+                                 std::size_t most = SIZE_MAX) {
+  if (index >= argc)
+    return fallback;
+  const char* text = argv[index];
+  const char* end = text + std::strlen(text);
+  std::size_t value = 0;
+  const auto [stop, error] = std::from_chars(text, end, value);
+  if (error != std::errc() || stop != end || stop == text || value > most) {
+    std::fprintf(stderr, "%s: argument %d is not a count: \"%s\"\n", argv[0], index, text);
+    std::exit(2);
+  }
+  return value;
+}
+
 // The folder the program was started from, where the built plug-in and test doubles live.
 inline std::string ProgramFolder(const char* argv0) {
   const std::string program = argv0;
@@ -204,7 +233,8 @@ inline uint16_t FreePort() {
 inline double ProcessStatus(const char* field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::stod(line.substr(std::strlen(field)));
+    if (line.rfind(field, 0) == 0)
+      return std::stod(line.substr(std::strlen(field)));
   }
   return 0;
 }
@@ -236,8 +266,10 @@ class Pty {
   void Write(std::span<const char> data) const {
     while (!data.empty()) {
       const ssize_t n = ::write(master_, data.data(), data.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw std::runtime_error("pty write failed");
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        throw std::runtime_error("pty write failed");
       data = data.subspan(static_cast<std::size_t>(n));
     }
   }
@@ -245,7 +277,8 @@ class Pty {
   std::size_t Read(std::span<char> data) const {
     for (;;) {
       const ssize_t n = ::read(master_, data.data(), data.size());
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR)
+        continue;
       return n < 0 ? 0 : static_cast<std::size_t>(n);
     }
   }

@@ -112,9 +112,9 @@ void MeasureThroughput(host::TReferenceHost& host, TDouble& device, const TSetup
 }
 
 int Main(int argc, char** argv) {
-  const size_t total = (argc > 1 ? std::stoul(argv[1]) : 32) << 20;
-  const size_t messages = argc > 2 ? std::stoul(argv[2]) : 400;
-  const size_t polledMessages = argc > 3 ? std::stoul(argv[3]) : 30;
+  const size_t total = CountArgument(argc, argv, 1, 32) << 20;
+  const size_t messages = CountArgument(argc, argv, 2, 400);
+  const size_t polledMessages = CountArgument(argc, argv, 3, 30);
   const std::string fakes = ProgramFolder(argv[0]) + "/tests/fakes/vendor";
 
   TDouble d2xx(fakes + "/libftd2xx.so", "KYT_FTD2XX_LIBRARY");

@@ -180,8 +180,8 @@ std::string FetchCurl(const std::string& url) {
 #endif
 
 int Main(int argc, char** argv) {
-  const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const std::size_t megabytes = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 100;
+  const int requests = static_cast<int>(CountArgument(argc, argv, 1, 2000, INT_MAX));
+  const std::size_t megabytes = CountArgument(argc, argv, 2, 100);
   TPageServer server(megabytes << 20);
   std::vector<std::pair<const char*, TFetcher>> fetchers = {{"fetch", FetchOurs}};
 #ifdef KYT_HAVE_CURL
