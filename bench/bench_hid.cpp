@@ -6,95 +6,32 @@
 //
 // Each phase runs five times, alternating module and baseline; the figures are medians.
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "framework/codes.h"
 #include "host/reference_host.h"
 #include "platform/hid.h"
 #include "tests/fakes/hid_fake.h"
 #include "usb/hid_module.h"
 
-namespace kyt {
+namespace kyt::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr uint32_t kInstance = 0;
 // A vendor device with 64-byte input reports, report ID 1.
 const std::string kDescriptor = {'\x06', '\x00', '\xFF', '\x09', '\x01', '\xA1', '\x01', '\x85',
                                  '\x01', '\x75', '\x08', '\x95', '\x40', '\x09', '\x01', '\x81',
                                  '\x02', '\x95', '\x40', '\x09', '\x01', '\x91', '\x02', '\xC0'};
 
-struct Tally {
-  std::mutex lock;
-  std::condition_variable changed;
-  size_t reports = 0;
-  std::vector<double> latenciesUs;
-  bool stamped = false;
-
-  void Take(const char* data, size_t size) {
-    auto now = Clock::now().time_since_epoch().count();
-    std::lock_guard guard(lock);
-    ++reports;
-    if (stamped && size >= sizeof(int64_t)) {
-      int64_t sent = 0;
-      std::memcpy(&sent, data, sizeof sent);
-      latenciesUs.push_back(static_cast<double>(now - sent) / 1000.0);
-    }
-    changed.notify_all();
-  }
-  bool WaitFor(size_t n, std::chrono::milliseconds limit) {
-    std::unique_lock guard(lock);
-    return changed.wait_for(guard, limit, [&] { return reports >= n; });
-  }
-  void Reset(bool withStamps) {
-    std::lock_guard guard(lock);
-    reports = 0;
-    latenciesUs.clear();
-    stamped = withStamps;
-  }
-};
-
-Tally tally;
-
-class TCountingChild : public TKYTModuleObject, public virtual IKYTHIDReceiveData {
- public:
-  using Interfaces = TInterfaceList<IKYTHIDReceiveData>;
-  static const TKYTModuleClass Class;
-  TCountingChild(const TRef<IKYTKernel>& kernel, TInstanceID id)
-      : TKYTModuleObject(Class, kernel, id) {
-    LoadAndApplySettings();
-  }
-  ~TCountingChild() override { PrepareDelete(); }
-  void ReceiveEvent(uint8_t, const std::string& data) override {
-    tally.Take(data.data(), data.size());
-  }
-
- protected:
-  void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
-};
-
-const TKYTModuleClass TCountingChild::Class = MakeModuleClass<TCountingChild>({
-    .ClassName = "TCountingChild",
-    .ModuleID = "{5B0C7E11-0000-4000-8000-0000000BE002}",
-    .ModuleType = TKYTModuleType::mtDevice,
-    .ModuleName = "Counting Child",
-});
-
 std::string Report(bool stamp) {
   std::string report(65, 'r');
   report[0] = 1;
-  if (stamp) {
-    int64_t now = Clock::now().time_since_epoch().count();
-    std::memcpy(report.data() + 1, &now, sizeof now);
-  }
+  if (stamp) WriteStamp(report.data() + 1);
   return report;
 }
 
@@ -102,7 +39,7 @@ std::string Report(bool stamp) {
 void Feed(test::TFakeHidPlatform& fake, size_t count, bool singles) {
   for (size_t i = 0; i < count; ++i) {
     fake.SendInput(kInstance, Report(singles));
-    if (singles) tally.WaitFor(i + 1, std::chrono::seconds(10));
+    if (singles) tally.WaitForBlocks(i + 1, std::chrono::seconds(10));
   }
 }
 
@@ -130,8 +67,8 @@ double RunModule(host::TReferenceHost& host, test::TFakeHidPlatform& fake, size_
   fake.WaitForReaders(kInstance, 1);
   auto start = Clock::now();
   std::thread feeder([&] { Feed(fake, count, singles); });
-  tally.WaitFor(count, std::chrono::minutes(5));
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  tally.WaitForBlocks(count, std::chrono::minutes(5));
+  double seconds = SecondsSince(start);
   feeder.join();
   host.DeleteAllInstances();
   return seconds;
@@ -144,34 +81,14 @@ double RunPlain(test::TFakeHidPlatform& fake, size_t count, bool singles) {
   auto start = Clock::now();
   std::thread feeder([&] { Feed(fake, count, singles); });
   reader.join();
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  double seconds = SecondsSince(start);
   feeder.join();
   return seconds;
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
-struct Latency {
-  double median = 0, p99 = 0;
-};
-
-Latency Latencies() {
-  std::lock_guard guard(tally.lock);
-  return {Percentile(tally.latenciesUs, 0.5), Percentile(tally.latenciesUs, 0.99)};
-}
-
 int Main(int argc, char** argv) {
-  const size_t reports = argc > 1 ? std::stoul(argv[1]) : 200000;
-  const size_t singles = argc > 2 ? std::stoul(argv[2]) : 2000;
+  const size_t reports = CountArgument(argc, argv, 1, 200000);
+  const size_t singles = CountArgument(argc, argv, 2, 2000);
 
   test::TFakeHidPlatform fake;
   test::TFakeHidDevice device;
@@ -195,31 +112,25 @@ int Main(int argc, char** argv) {
     plainBurst.push_back(RunPlain(fake, reports, false));
     moduleBurst.push_back(RunModule(host, fake, reports, false));
     RunPlain(fake, singles, true);
-    plainLat.push_back(Latencies());
+    plainLat.push_back(tally.Latencies());
     RunModule(host, fake, singles, true);
-    moduleLat.push_back(Latencies());
+    moduleLat.push_back(tally.Latencies());
   }
-  auto medianOf = [](const std::vector<Latency>& v, double Latency::*field) {
-    std::vector<double> values;
-    for (const auto& l : v) values.push_back(l.*field);
-    return Median(values);
-  };
   const double plainRate = static_cast<double>(reports) / Median(plainBurst);
   const double moduleRate = static_cast<double>(reports) / Median(moduleBurst);
-  const double plainMedian = medianOf(plainLat, &Latency::median);
-  const double moduleMedian = medianOf(moduleLat, &Latency::median);
-  const double plainP99 = medianOf(plainLat, &Latency::p99);
-  const double moduleP99 = medianOf(moduleLat, &Latency::p99);
+  const Latency plainLatency = Median(plainLat);
+  const Latency moduleLatency = Median(moduleLat);
   std::printf("reports/s        plain %10.0f  module %10.0f  module/plain %.2f\n", plainRate,
               moduleRate, moduleRate / plainRate);
   std::printf("latency median   plain %8.1f us  module %8.1f us  module/plain %.2f\n",
-              plainMedian, moduleMedian, moduleMedian / plainMedian);
-  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n", plainP99,
-              moduleP99, moduleP99 / plainP99);
+              plainLatency.medianUs, moduleLatency.medianUs,
+              moduleLatency.medianUs / plainLatency.medianUs);
+  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n", plainLatency.p99Us,
+              moduleLatency.p99Us, moduleLatency.p99Us / plainLatency.p99Us);
   return 0;
 }
 
 }  // namespace
-}  // namespace kyt
+}  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::Main(argc, argv); }
+int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }

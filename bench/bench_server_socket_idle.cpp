@@ -51,19 +51,8 @@ struct Sample {
 
 Sample Take() {
   Sample s;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    std::istringstream in(line);
-    std::string key;
-    in >> key;
-    if (key == "VmRSS:") {
-      double kb = 0;
-      in >> kb;
-      s.rssMB = kb / 1024.0;
-    } else if (key == "Threads:") {
-      in >> s.threads;
-    }
-  }
+  s.rssMB = ProcessStatus("VmRSS:") / 1024.0;
+  s.threads = static_cast<long>(ProcessStatus("Threads:"));
   std::ifstream stat("/proc/self/stat");
   std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   // Fields after the command name (which may hold spaces) start at field 3; utime and stime
@@ -99,8 +88,8 @@ int Main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--clients") {
     return ClientProcess(std::stoul(argv[2]), static_cast<uint16_t>(std::stoul(argv[3])), argv[4]);
   }
-  const std::size_t count = argc > 1 ? std::stoul(argv[1]) : 10000;
-  const int seconds = argc > 2 ? std::stoi(argv[2]) : 10;
+  const std::size_t count = CountArgument(argc, argv, 1, 10000);
+  const int seconds = static_cast<int>(CountArgument(argc, argv, 2, 10, INT_MAX));
   const std::size_t limit = platform::RaiseOpenFileLimit(count + 256);
   if (limit < count + 64) {
     std::printf("descriptor limit %zu is too low for %zu clients\n", limit, count);

@@ -53,8 +53,8 @@ Figures RunSocat(std::size_t total, int trips) {
 }
 
 int Main(int argc, char** argv) {
-  const std::size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 64;
-  const int trips = argc > 2 ? std::stoi(argv[2]) : 2000;
+  const std::size_t megabytes = CountArgument(argc, argv, 1, 64);
+  const int trips = static_cast<int>(CountArgument(argc, argv, 2, 2000, INT_MAX));
   const std::size_t total = megabytes << 20;
   if (!HaveProgram("socat")) {
     std::printf("socat is not installed: nothing to compare with\n");

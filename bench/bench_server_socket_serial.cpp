@@ -8,12 +8,6 @@
 //
 // Rounds alternate between the gateways; the figures are medians over the rounds.
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -25,50 +19,11 @@ namespace {
 
 using kyt::Variant;
 
-// A pty pair; the slave's path names the serial port.
-class Pty {
- public:
-  Pty() {
-    if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
-      throw std::runtime_error("openpty failed");
-    }
-    termios raw{};
-    ::tcgetattr(slave_, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave_, TCSANOW, &raw);
-    path_ = ::ttyname(slave_);
-  }
-  ~Pty() {
-    ::close(slave_);
-    ::close(master_);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  const std::string& Path() const { return path_; }
-  Stream Device() const {
-    int fd = master_;
-    return {[fd](std::span<const char> d) {
-              while (!d.empty()) {
-                ssize_t n = ::write(fd, d.data(), d.size());
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) throw std::runtime_error("pty write failed");
-                d = d.subspan(static_cast<std::size_t>(n));
-              }
-            },
-            [fd](std::span<char> d) -> std::size_t {
-              for (;;) {
-                ssize_t n = ::read(fd, d.data(), d.size());
-                if (n < 0 && errno == EINTR) continue;
-                return n < 0 ? 0 : static_cast<std::size_t>(n);
-              }
-            }};
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-};
+// The device's end of the line, as the measurements drive it.
+Stream OverPty(const Pty& pty) {
+  return {[&pty](std::span<const char> d) { pty.Write(d); },
+          [&pty](std::span<char> d) { return pty.Read(d); }};
+}
 
 Figures RunModule(host::TReferenceHost& host, std::size_t total, int trips) {
   Pty pty;
@@ -87,7 +42,7 @@ Figures RunModule(host::TReferenceHost& host, std::size_t total, int trips) {
   Figures figures;
   {
     net::Socket client = ConnectWhenListening(port);
-    WhileServing(host, [&] { figures = Measure(OverSocket(client), pty.Device(), total, trips); });
+    WhileServing(host, [&] { figures = Measure(OverSocket(client), OverPty(pty), total, trips); });
   }
   host.DeleteAllInstances();
   return figures;
@@ -99,7 +54,7 @@ Figures RunSocat(std::size_t total, int trips) {
   Background socat("socat TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr FILE:" +
                    pty.Path() + ",raw,echo=0");
   net::Socket client = ConnectWhenListening(port);
-  return Measure(OverSocket(client), pty.Device(), total, trips);
+  return Measure(OverSocket(client), OverPty(pty), total, trips);
 }
 
 Figures RunSer2net(std::size_t total, int trips) {
@@ -114,7 +69,7 @@ Figures RunSer2net(std::size_t total, int trips) {
   {
     Background ser2net("ser2net -n -d -c " + config);
     net::Socket client = ConnectWhenListening(port);
-    figures = Measure(OverSocket(client), pty.Device(), total, trips);
+    figures = Measure(OverSocket(client), OverPty(pty), total, trips);
   }
   std::remove(config.c_str());
   return figures;
@@ -128,8 +83,8 @@ bool HasModule(host::TReferenceHost& host, const std::string& name) {
 }
 
 int Main(int argc, char** argv) {
-  const std::size_t megabytes = argc > 1 ? std::stoul(argv[1]) : 8;
-  const int trips = argc > 2 ? std::stoi(argv[2]) : 1000;
+  const std::size_t megabytes = CountArgument(argc, argv, 1, 8);
+  const int trips = static_cast<int>(CountArgument(argc, argv, 2, 1000, INT_MAX));
   const std::size_t total = megabytes << 20;
   host::TReferenceHost host;
   LoadPlugin(host, argv[0]);

@@ -8,84 +8,27 @@
 //
 // The doubles are looked for in tests/fakes/vendor beside this program.
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <mutex>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "framework/codes.h"
 #include "host/reference_host.h"
 #include "platform/dynlib.h"
 #include "usb/ftdi_module.h"
 #include "usb/usbxp_module.h"
 
-namespace kyt {
+namespace kyt::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kMessage = 32;
 constexpr TInstanceID kModule = 10;
 constexpr TInstanceID kChild = 11;
-
-// What the child saw: bytes counted, and for stamped blocks the delay since injection.
-struct Tally {
-  std::mutex lock;
-  std::condition_variable changed;
-  size_t bytes = 0;
-  std::vector<double> latenciesUs;
-  bool stamped = false;
-
-  void Take(const std::string& data) {
-    const auto now = Clock::now().time_since_epoch().count();
-    std::lock_guard guard(lock);
-    bytes += data.size();
-    if (stamped && data.size() >= sizeof(int64_t)) {
-      int64_t sent = 0;
-      std::memcpy(&sent, data.data(), sizeof sent);
-      latenciesUs.push_back(static_cast<double>(now - sent) / 1000.0);
-    }
-    changed.notify_all();
-  }
-  bool WaitForBytes(size_t n) {
-    std::unique_lock guard(lock);
-    return changed.wait_for(guard, std::chrono::minutes(2), [&] { return bytes >= n; });
-  }
-  void Reset(bool withStamps) {
-    std::lock_guard guard(lock);
-    bytes = 0;
-    latenciesUs.clear();
-    stamped = withStamps;
-  }
-};
-
-Tally tally;
-
-class TCountingChild : public TKYTModuleObject, public virtual IKYTReceiveData {
- public:
-  using Interfaces = TInterfaceList<IKYTReceiveData>;
-  static const TKYTModuleClass Class;
-  TCountingChild(const TRef<IKYTKernel>& kernel, TInstanceID id)
-      : TKYTModuleObject(Class, kernel, id) {
-    LoadAndApplySettings();
-  }
-  ~TCountingChild() override { PrepareDelete(); }
-  void ReceiveData(const std::string& data) override { tally.Take(data); }
-
- protected:
-  void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
-};
-
-const TKYTModuleClass TCountingChild::Class = MakeModuleClass<TCountingChild>({
-    .ClassName = "TCountingChild",
-    .ModuleID = "{5B0C7E11-0000-4000-8000-0000000BE002}",
-    .ModuleType = TKYTModuleType::mtDevice,
-    .ModuleName = "Counting Child",
-});
+// How long one block or one bulk stream may take before it counts as lost.
+constexpr std::chrono::minutes kArrivalLimit{2};
 
 // One double, driven through its control interface.
 class TDouble {
@@ -120,13 +63,6 @@ struct Result {
   double P99Us = 0;
 };
 
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty())
-    return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
 void Open(host::TReferenceHost& host, const TSetup& variant) {
   TVendorController::Defaults() = {std::chrono::milliseconds(100), variant.WakeOnData};
   host.StoreSetting(kModule, {"Settings"}, "Open", Variant(true));
@@ -149,16 +85,15 @@ void MeasureLatency(host::TReferenceHost& host, TDouble& device, const TSetup& v
   tally.Reset(true);
   std::string message(kMessage, 'm');
   for (size_t i = 0; i < messages; ++i) {
-    const int64_t now = Clock::now().time_since_epoch().count();
-    std::memcpy(message.data(), &now, sizeof now);
+    WriteStamp(message.data());
     device.Inject(message);
-    if (!tally.WaitForBytes((i + 1) * kMessage))
+    if (!tally.WaitForBytes((i + 1) * kMessage, kArrivalLimit))
       throw Exception("a block went missing");
   }
   Close(host);
-  std::lock_guard guard(tally.lock);
-  result.MedianUs = Percentile(tally.latenciesUs, 0.5);
-  result.P99Us = Percentile(tally.latenciesUs, 0.99);
+  const Latency latency = tally.Latencies();
+  result.MedianUs = latency.medianUs;
+  result.P99Us = latency.p99Us;
 }
 
 // Chunks injected back to back; the clock stops when the child has them all.
@@ -169,25 +104,18 @@ void MeasureThroughput(host::TReferenceHost& host, TDouble& device, const TSetup
   const std::string chunk(kChunk, 'x');
   const auto start = Clock::now();
   for (size_t sent = 0; sent < total; sent += kChunk) device.Inject(chunk);
-  if (!tally.WaitForBytes(total))
+  if (!tally.WaitForBytes(total, kArrivalLimit))
     throw Exception("bytes went missing");
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = SecondsSince(start);
   Close(host);
   result.MegabytesPerSecond = static_cast<double>(total) / (1 << 20) / seconds;
 }
 
-std::string FakeDirectory(const char* argv0) {
-  std::string program = argv0;
-  const size_t slash = program.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : program.substr(0, slash);
-  return folder + "/tests/fakes/vendor";
-}
-
 int Main(int argc, char** argv) {
-  const size_t total = (argc > 1 ? std::stoul(argv[1]) : 32) << 20;
-  const size_t messages = argc > 2 ? std::stoul(argv[2]) : 400;
-  const size_t polledMessages = argc > 3 ? std::stoul(argv[3]) : 30;
-  const std::string fakes = FakeDirectory(argv[0]);
+  const size_t total = CountArgument(argc, argv, 1, 32) << 20;
+  const size_t messages = CountArgument(argc, argv, 2, 400);
+  const size_t polledMessages = CountArgument(argc, argv, 3, 30);
+  const std::string fakes = ProgramFolder(argv[0]) + "/tests/fakes/vendor";
 
   TDouble d2xx(fakes + "/libftd2xx.so", "KYT_FTD2XX_LIBRARY");
   TDouble usbxp(fakes + "/libSiUSBXp.so", "KYT_SIUSBXP_LIBRARY");
@@ -232,11 +160,11 @@ int Main(int argc, char** argv) {
 }
 
 }  // namespace
-}  // namespace kyt
+}  // namespace kyt::bench
 
 int main(int argc, char** argv) {
   try {
-    return kyt::Main(argc, argv);
+    return kyt::bench::Main(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_vendor_usb: %s\n", e.what());
     return 1;

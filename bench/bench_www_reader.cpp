@@ -30,26 +30,17 @@
 #include <curl/curl.h>
 #endif
 
+#include "bench/bench_support.h"
 #include "network/http_fetch.h"
 #include "platform/sockets.h"
 
 extern char** environ;
 
-namespace kyt {
+namespace kyt::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 5;
 constexpr int kBigRounds = 3;
-
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
-
-uint16_t FreePort() {
-  net::Socket probe = net::Listen(0, "127.0.0.1");
-  return net::LocalPort(probe);
-}
 
 bool Accepts(uint16_t port) {
   try {
@@ -137,17 +128,11 @@ class TPageServer {
 void ResetPeakMemory() {
   std::ofstream("/proc/self/clear_refs") << "5";
 }
-std::size_t PeakMemory(const char* field = "VmHWM:") {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0)
-      return std::stoul(line.substr(std::strlen(field))) * 1024;
-  }
-  return 0;
+std::size_t PeakMemory() {
+  return static_cast<std::size_t>(ProcessStatus("VmHWM:")) * 1024;
 }
 std::size_t CurrentMemory() {
-  return PeakMemory("VmRSS:");
+  return static_cast<std::size_t>(ProcessStatus("VmRSS:")) * 1024;
 }
 
 struct TResult {
@@ -164,7 +149,7 @@ TResult Measure(const TFetcher& fetch, const std::string& url, int count) {
   TResult result;
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) result.Bytes += fetch(url).size();
-  result.Seconds = Seconds(Clock::now() - start);
+  result.Seconds = SecondsSince(start);
   const std::size_t peak = PeakMemory();
   result.PeakAdded = peak > before ? peak - before : 0;
   return result;
@@ -194,14 +179,9 @@ std::string FetchCurl(const std::string& url) {
 }
 #endif
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 int Main(int argc, char** argv) {
-  const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const std::size_t megabytes = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 100;
+  const int requests = static_cast<int>(CountArgument(argc, argv, 1, 2000, INT_MAX));
+  const std::size_t megabytes = CountArgument(argc, argv, 2, 100);
   TPageServer server(megabytes << 20);
   std::vector<std::pair<const char*, TFetcher>> fetchers = {{"fetch", FetchOurs}};
 #ifdef KYT_HAVE_CURL
@@ -252,8 +232,8 @@ int Main(int argc, char** argv) {
 }
 
 }  // namespace
-}  // namespace kyt
+}  // namespace kyt::bench
 
 int main(int argc, char** argv) {
-  return kyt::Main(argc, argv);
+  return kyt::bench::Main(argc, argv);
 }

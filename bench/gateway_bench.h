@@ -16,13 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "host/reference_host.h"
 #include "platform/sockets.h"
 
 namespace kyt::bench {
-
-using Clock = std::chrono::steady_clock;
-constexpr std::size_t kChunk = 64 * 1024;
 
 // One end of a byte stream as the benchmark drives it.
 struct Stream {
@@ -53,7 +51,7 @@ inline double Throughput(const Stream& from, const Stream& to, std::size_t total
   }
   writer.join();
   if (got < total) std::fprintf(stderr, "stream ended after %zu of %zu bytes\n", got, total);
-  return std::chrono::duration<double>(Clock::now() - start).count();
+  return SecondsSince(start);
 }
 
 // Microseconds per round trip: one byte from the client to the far side, which answers with
@@ -72,12 +70,6 @@ inline std::vector<double> RoundTrips(const Stream& client, const Stream& far, i
   return us;
 }
 
-inline double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
-
 struct Figures {
   double upMBps = 0;
   double downMBps = 0;
@@ -87,13 +79,8 @@ struct Figures {
 
 // Medians over rounds of each figure.
 inline Figures Median(const std::vector<Figures>& rounds) {
-  auto pick = [&](double Figures::*f) {
-    std::vector<double> v;
-    for (const Figures& r : rounds) v.push_back(r.*f);
-    return Percentile(v, 0.5);
-  };
-  return {pick(&Figures::upMBps), pick(&Figures::downMBps), pick(&Figures::medianUs),
-          pick(&Figures::p99Us)};
+  return {MedianOf(rounds, &Figures::upMBps), MedianOf(rounds, &Figures::downMBps),
+          MedianOf(rounds, &Figures::medianUs), MedianOf(rounds, &Figures::p99Us)};
 }
 
 inline Figures Measure(const Stream& client, const Stream& far, std::size_t total, int trips) {
@@ -160,18 +147,11 @@ inline net::Socket ConnectWhenListening(uint16_t port) {
   }
 }
 
-inline uint16_t FreePort() {
-  net::Socket probe = net::Listen(0, "127.0.0.1");
-  return net::LocalPort(probe);
-}
-
 // The plug-in beside the benchmark, loaded into a host that keeps no events (measure the
 // modules, not the test host's memory of every debug entry), with Console and Bridge.
 inline void LoadPlugin(host::TReferenceHost& host, const char* argv0) {
-  std::string self(argv0);
-  std::string dir = self.find('/') == std::string::npos ? "." : self.substr(0, self.rfind('/'));
   host.SetKeepEvents(false);
-  host.LoadLibrary(dir + "/VidiridAZ.so");
+  host.LoadLibrary(ProgramFolder(argv0) + "/VidiridAZ.so");
   host::RegisterBuiltinModules(host);
 }
 
