@@ -29,6 +29,11 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
 
+# Only the QEMU test machine's tests (tests/vm): the kernel's real USB drivers in a guest.
+.PHONY: test-vm
+test-vm: build
+	ctest --test-dir $(BUILD) -L vm --output-on-failure
+
 # The reference host on the example config; Ctrl-C stops it (or FOR=seconds).
 run: build
 	scripts/run-example $(BUILD) $(CONFIG) $(FOR)
