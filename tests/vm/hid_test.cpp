@@ -136,8 +136,9 @@ TEST_F(HidOnEmulatedDevices, ExampleFindsTheKeyboardReportsKeysAndWritesItsLedRe
   ASSERT_EQ(devices["value"].size(), 2u) << devices.dump();
   for (const auto& [serial, name] : {std::pair{kKeyboardSerialNumber, "QEMU USB Keyboard"},
                                      std::pair{kMouseSerialNumber, "QEMU USB Mouse"}}) {
-    auto device = std::find_if(devices["value"].begin(), devices["value"].end(),
-                               [&](const TJson& d) { return d.value("DeviceSerial", "") == serial; });
+    auto device =
+        std::find_if(devices["value"].begin(), devices["value"].end(),
+                     [&](const TJson& d) { return d.value("DeviceSerial", "") == serial; });
     ASSERT_NE(device, devices["value"].end()) << serial << " missing: " << devices.dump();
     EXPECT_EQ(device->value("VendorID", 0), kQemuVendor);
     EXPECT_EQ(device->value("ProductID", 0), kQemuProduct);
