@@ -242,6 +242,14 @@ void UnplugAndPlugBackTheKeyboard(bool udev) {
   EXPECT_EQ(sent.value("event", ""), "result") << sent.dump();
   EXPECT_TRUE(WaitForLedReport(host.Machine(), '\x02', Limit(30s)));
 
+  // The device that left is not listed beside the one that came back.
+  calls = host.Events().size();
+  host.Call("HID_GetDevices", {kHid});
+  TJson devices = host.WaitForAnswer("HID_GetDevices", Limit(60s), calls);
+  ASSERT_EQ(devices.value("event", ""), "result") << devices.dump();
+  ASSERT_EQ(devices["value"].size(), 1u) << devices.dump();
+  EXPECT_EQ(devices["value"][0].value("DeviceSerial", ""), kKeyboardSerialNumber);
+
   const auto& events = host.Events();
   EXPECT_EQ(std::count_if(events.begin(), events.end(), removed), 1) << Describe(host);
   EXPECT_EQ(std::count_if(events.begin(), events.end(), arrived), 1) << Describe(host);
