@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <mutex>
 
 #include "platform/sockets.h"
 #include "runtime/thread.h"
@@ -25,6 +26,15 @@ struct UdevDeleter {
 };
 template <class T>
 using UdevPtr = std::unique_ptr<T, UdevDeleter>;
+
+// libudev keeps process-wide state (hash keys among others) that its calls write without a
+// lock, even for objects of separate contexts; the watch threads and the main thread must not
+// be inside it at the same time. Taken before any udev object of a scope exists, so that their
+// release happens under it too.
+std::mutex& UdevLock() {
+  static std::mutex lock;
+  return lock;
+}
 
 std::optional<std::string> Attribute(udev_device* device, const char* name) {
   const char* value = udev_device_get_sysattr_value(device, name);
@@ -60,6 +70,9 @@ class HidrawWatch : public IDeviceWatch {
     thread_.Terminate();
     stop_.Raise();
     thread_.WaitFor();
+    std::lock_guard lock(UdevLock());
+    monitor_.reset();
+    context_.reset();
   }
 
  private:
@@ -74,8 +87,11 @@ class HidrawWatch : public IDeviceWatch {
       // A broken monitor socket would wake every poll at once; leaving is better than spinning.
       if (fds[1].revents || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) break;
       bool changed = false;
-      while (UdevPtr<udev_device> device{udev_monitor_receive_device(monitor_.get())}) {
-        changed = true;
+      {
+        std::lock_guard lock(UdevLock());
+        while (UdevPtr<udev_device> device{udev_monitor_receive_device(monitor_.get())}) {
+          changed = true;
+        }
       }
       if (changed) TThread::Queue(onChange_);
     }
@@ -92,6 +108,7 @@ class HidrawWatch : public IDeviceWatch {
 
 std::vector<TDeviceEntry> EnumerateHidraw() {
   std::vector<TDeviceEntry> entries;
+  std::lock_guard lock(UdevLock());
   UdevPtr<udev> context{udev_new()};
   if (!context) return entries;
   UdevPtr<udev_enumerate> enumeration{udev_enumerate_new(context.get())};
@@ -114,6 +131,7 @@ std::vector<TDeviceEntry> EnumerateHidraw() {
 }
 
 std::unique_ptr<IDeviceWatch> WatchHidraw(std::function<void()> onChange) {
+  std::lock_guard lock(UdevLock());
   UdevPtr<udev> context{udev_new()};
   if (!context) return nullptr;
   UdevPtr<udev_monitor> monitor{udev_monitor_new_from_netlink(context.get(), MonitorSource())};
@@ -128,6 +146,7 @@ std::unique_ptr<IDeviceWatch> WatchHidraw(std::function<void()> onChange) {
 
 TUsbFacts UsbFactsOf(unsigned long long deviceNumber) {
   TUsbFacts facts;
+  std::lock_guard lock(UdevLock());
   UdevPtr<udev> context{udev_new()};
   if (!context) return facts;
   UdevPtr<udev_device> node{udev_device_new_from_devnum(context.get(), 'c', deviceNumber)};

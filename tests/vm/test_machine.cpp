@@ -127,10 +127,11 @@ std::vector<std::string> TTestMachine::QemuArguments() const {
 std::string TTestMachine::DeviceArguments(const std::string& id) const {
   if (id == kSerialDevice)
     return "usb-serial,id=" + id + ",chardev=serialline,serial=" + kAdapterSerialNumber;
+  const std::string capture = options_.Capture ? ",pcap=" + folder_.File(id + ".pcap") : "";
   if (id == kKeyboardDevice)
-    return "usb-kbd,id=" + id;
+    return "usb-kbd,id=" + id + ",serial=" + kKeyboardSerialNumber + capture;
   if (id == kMouseDevice)
-    return "usb-mouse,id=" + id;
+    return "usb-mouse,id=" + id + ",serial=" + kMouseSerialNumber + capture;
   throw std::invalid_argument("no such device: " + id);
 }
 
@@ -185,6 +186,10 @@ std::string TTestMachine::ConsoleLog() const {
 
 std::string TTestMachine::TraceLog() const {
   return ReadFile(folder_.File("trace.log"));
+}
+
+std::string TTestMachine::CaptureLog(const std::string& id) const {
+  return ReadFile(folder_.File(id + ".pcap"));
 }
 
 void TTestMachine::AppendJobFile(const std::string& name, const std::string& text) const {

@@ -30,6 +30,7 @@ struct TMachineOptions {
   bool Keyboard = false;  // usb-kbd: /dev/hidraw0
   bool Mouse = false;     // usb-mouse: /dev/hidraw1 (after the keyboard)
   bool Udev = false;      // start systemd-udevd in the guest before the job
+  bool Capture = false;   // the keyboard's and mouse's USB traffic to a file (CaptureLog)
   std::vector<std::string> Trace = {};  // QEMU trace event patterns, e.g. "usb_serial_set_*"
   std::string Job = {};  // shell script run by /bin/sh in the guest; its folder is the cwd
   std::chrono::seconds Timeout =
@@ -49,6 +50,11 @@ struct TGuestResult {
 inline const std::string kSerialDevice = "serial";
 inline const std::string kKeyboardDevice = "kbd";
 inline const std::string kMouseDevice = "mouse";
+
+// USB serial numbers the keyboard and mouse are given, so that they come back from a replug
+// with the same one (QEMU's default names the port).
+inline const std::string kKeyboardSerialNumber = "KYTVM-KBD1";
+inline const std::string kMouseSerialNumber = "KYTVM-MOUSE1";
 
 // The adapter's link in /dev/serial/by-id (with Udev); it follows the adapter to whatever
 // ttyUSB name it gets.
@@ -83,6 +89,9 @@ class TTestMachine {
   std::string ConsoleLog() const;
   // QEMU's trace output for the events of TMachineOptions::Trace so far.
   std::string TraceLog() const;
+  // The USB traffic of device `id` (with Capture) in pcap form, usbmon records, since its last
+  // Plug.
+  std::string CaptureLog(const std::string& id) const;
   // Appends to a file in the job folder (the guest may follow it, e.g. with tail -f).
   void AppendJobFile(const std::string& name, const std::string& text) const;
 
