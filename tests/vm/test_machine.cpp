@@ -204,8 +204,8 @@ void TTestMachine::Unplug(const std::string& id, std::chrono::milliseconds timeo
 
 void TTestMachine::Plug(const std::string& id) {
   nlohmann::json arguments;
-  std::string spec = DeviceArguments(id);
-  std::stringstream fields(spec);
+  std::string deviceLine = DeviceArguments(id);
+  std::stringstream fields(deviceLine);
   std::string field;
   std::getline(fields, field, ',');
   arguments["driver"] = field;
