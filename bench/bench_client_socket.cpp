@@ -53,7 +53,8 @@ void PlainReadLoop(uint16_t port, size_t until) {
   size_t got = 0;
   while (got < until) {
     size_t n = net::Receive(s, buffer);
-    if (n == 0) break;
+    if (n == 0)
+      break;
     tally.Take(buffer.data(), n);
     got += n;
   }
@@ -136,4 +137,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::bench::Main(argc, argv);
+}

@@ -31,7 +31,8 @@ const std::string kDescriptor = {'\x06', '\x00', '\xFF', '\x09', '\x01', '\xA1',
 std::string Report(bool stamp) {
   std::string report(65, 'r');
   report[0] = 1;
-  if (stamp) WriteStamp(report.data() + 1);
+  if (stamp)
+    WriteStamp(report.data() + 1);
   return report;
 }
 
@@ -39,7 +40,8 @@ std::string Report(bool stamp) {
 void Feed(test::TFakeHidPlatform& fake, size_t count, bool singles) {
   for (size_t i = 0; i < count; ++i) {
     fake.SendInput(kInstance, Report(singles));
-    if (singles) tally.WaitForBlocks(i + 1, std::chrono::seconds(10));
+    if (singles)
+      tally.WaitForBlocks(i + 1, std::chrono::seconds(10));
   }
 }
 
@@ -49,7 +51,8 @@ void PlainReadLoop(test::TFakeHidPlatform& fake, size_t until) {
   std::vector<uint8_t> report(65);
   for (size_t got = 0; got < until;) {
     auto result = reader->Read(report, std::chrono::milliseconds(100));
-    if (result.Status != hid::TReadStatus::Report) continue;
+    if (result.Status != hid::TReadStatus::Report)
+      continue;
     tally.Take(reinterpret_cast<const char*>(report.data()) + 1, result.Count - 1);
     ++got;
   }
@@ -125,12 +128,14 @@ int Main(int argc, char** argv) {
   std::printf("latency median   plain %8.1f us  module %8.1f us  module/plain %.2f\n",
               plainLatency.medianUs, moduleLatency.medianUs,
               moduleLatency.medianUs / plainLatency.medianUs);
-  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n", plainLatency.p99Us,
-              moduleLatency.p99Us, moduleLatency.p99Us / plainLatency.p99Us);
+  std::printf("latency p99      plain %8.1f us  module %8.1f us  module/plain %.2f\n",
+              plainLatency.p99Us, moduleLatency.p99Us, moduleLatency.p99Us / plainLatency.p99Us);
   return 0;
 }
 
 }  // namespace
 }  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::bench::Main(argc, argv);
+}

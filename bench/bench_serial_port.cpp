@@ -54,7 +54,8 @@ void PlainReadLoop(const std::string& path, size_t until) {
     pollfd entry{fd, POLLIN, 0};
     ::poll(&entry, 1, -1);
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n <= 0) continue;
+    if (n <= 0)
+      continue;
     tally.Take(buffer.data(), static_cast<size_t>(n));
     got += static_cast<size_t>(n);
   }
@@ -124,8 +125,9 @@ int Main(int argc, char** argv) {
   Latency moduleLat = Median(moduleLats);
 
   auto mbps = [total](double s) { return static_cast<double>(total) / s / 1e6; };
-  std::printf("Serial Port receive path (pty), %zu MB bulk, %zu x %zu-byte messages, median of %d\n",
-              megabytes, messages, kMessage, kRounds);
+  std::printf(
+      "Serial Port receive path (pty), %zu MB bulk, %zu x %zu-byte messages, median of %d\n",
+      megabytes, messages, kMessage, kRounds);
   PrintRatioHeader("module", "plain read");
   PrintRatioRow("throughput (MB/s)", mbps(moduleBulk), mbps(plainBulk));
   PrintRatioRow("bytes per block", Median(moduleBlocks), Median(plainBlocks), 0);
@@ -137,4 +139,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::bench::Main(argc, argv);
+}

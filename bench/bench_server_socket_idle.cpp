@@ -34,7 +34,8 @@ int ClientProcess(std::size_t count, uint16_t port, const std::string& readyFile
       clients.push_back(ConnectWhenListening(port));
       // The server's listen queue holds 15; a connection beyond it waits for a SYN retry of a
       // second or more. Short pauses let the listener keep up.
-      if (i % 8 == 7) std::this_thread::sleep_for(std::chrono::milliseconds(4));
+      if (i % 8 == 7)
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
     }
     std::ofstream(readyFile) << clients.size() << " connected\n";
   } catch (const std::exception& e) {
@@ -61,8 +62,10 @@ Sample Take() {
   std::string field;
   long utime = 0, stime = 0;
   for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
+    if (i == 14)
+      utime = std::stol(field);
+    if (i == 15)
+      stime = std::stol(field);
   }
   s.cpuSeconds = static_cast<double>(utime + stime) / 100.0;
   return s;
@@ -102,11 +105,14 @@ int Main(int argc, char** argv) {
   std::mutex problemMutex;
   std::string firstProblem;
   host.SetEventListener([&](const host::THostEvent& e) {
-    if (e.EventKind != host::THostEvent::Kind::Log) return;
-    if (e.Code == KL_MESSAGE && e.Text.rfind("Client Connected", 0) == 0) ++connected;
+    if (e.EventKind != host::THostEvent::Kind::Log)
+      return;
+    if (e.Code == KL_MESSAGE && e.Text.rfind("Client Connected", 0) == 0)
+      ++connected;
     if (e.Code == KL_WARNING) {
       std::lock_guard lock(problemMutex);
-      if (firstProblem.empty()) firstProblem = e.Text;
+      if (firstProblem.empty())
+        firstProblem = e.Text;
     }
   });
   const uint16_t port = FreePort();
@@ -143,7 +149,8 @@ int Main(int argc, char** argv) {
   std::printf("Server Socket with %zu idle clients vs with none, %d s each\n", count, seconds);
   std::printf("%-28s %14s %14s %14s\n", "", "idle clients", "no client", "per client");
   std::printf("%-28s %14.1f %14.1f %14.1f\n", "resident memory (MB / KB)", busy.at.rssMB,
-              empty.at.rssMB, (busy.at.rssMB - empty.at.rssMB) * 1024.0 / static_cast<double>(count));
+              empty.at.rssMB,
+              (busy.at.rssMB - empty.at.rssMB) * 1024.0 / static_cast<double>(count));
   std::printf("%-28s %14ld %14ld %14.2f\n", "threads", busy.at.threads, empty.at.threads,
               static_cast<double>(busy.at.threads - empty.at.threads) / static_cast<double>(count));
   std::printf("%-28s %14.2f %14.2f\n", "CPU (% of one core)", busy.cpuPercent, empty.cpuPercent);
@@ -156,4 +163,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::bench::Main(argc, argv);
+}

@@ -35,7 +35,8 @@ Figures RunModule(host::TReferenceHost& host, std::size_t total, int trips) {
   {
     net::Socket far = net::Accept(listener, std::chrono::seconds(10));
     net::Socket client = ConnectWhenListening(port);
-    WhileServing(host, [&] { figures = Measure(OverSocket(client), OverSocket(far), total, trips); });
+    WhileServing(host,
+                 [&] { figures = Measure(OverSocket(client), OverSocket(far), total, trips); });
   }
   host.DeleteAllInstances();
   return figures;
@@ -71,8 +72,10 @@ int Main(int argc, char** argv) {
   }
   const Figures m = Median(modules);
   const Figures s = Median(socats);
-  std::printf("TCP relay (SSCK + CSCK + 2 Bridges) vs socat, %zu MB each way, %d round trips, "
-              "median of %d\n", megabytes, trips, kRounds);
+  std::printf(
+      "TCP relay (SSCK + CSCK + 2 Bridges) vs socat, %zu MB each way, %d round trips, "
+      "median of %d\n",
+      megabytes, trips, kRounds);
   std::printf("%-26s %12s %12s %8s\n", "", "kyt relay", "socat", "ratio");
   PrintRow("client -> far (MB/s)", m.upMBps, s.upMBps);
   PrintRow("far -> client (MB/s)", m.downMBps, s.downMBps);
@@ -84,4 +87,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::bench::Main(argc, argv);
+}

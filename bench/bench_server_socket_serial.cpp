@@ -51,8 +51,8 @@ Figures RunModule(host::TReferenceHost& host, std::size_t total, int trips) {
 Figures RunSocat(std::size_t total, int trips) {
   Pty pty;
   const uint16_t port = FreePort();
-  Background socat("socat TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr FILE:" +
-                   pty.Path() + ",raw,echo=0");
+  Background socat("socat TCP-LISTEN:" + std::to_string(port) +
+                   ",bind=127.0.0.1,reuseaddr FILE:" + pty.Path() + ",raw,echo=0");
   net::Socket client = ConnectWhenListening(port);
   return Measure(OverSocket(client), OverPty(pty), total, trips);
 }
@@ -77,7 +77,8 @@ Figures RunSer2net(std::size_t total, int trips) {
 
 bool HasModule(host::TReferenceHost& host, const std::string& name) {
   for (const auto& m : host.RegisteredModules()) {
-    if (m.Name == name) return true;
+    if (m.Name == name)
+      return true;
   }
   return false;
 }
@@ -102,17 +103,20 @@ int Main(int argc, char** argv) {
   std::vector<Figures> modules, socats, ser2nets;
   for (int round = 0; round < kRounds; ++round) {
     socats.push_back(RunSocat(total, trips));
-    if (withSer2net) ser2nets.push_back(RunSer2net(total, trips));
+    if (withSer2net)
+      ser2nets.push_back(RunSer2net(total, trips));
     modules.push_back(RunModule(host, total, trips));
   }
   const Figures m = Median(modules);
   const Figures s = Median(socats);
   const Figures r = withSer2net ? Median(ser2nets) : Figures{};
-  std::printf("Serial gateway on a pty (COMPort + SSCK + 2 Bridges) vs socat%s, %zu MB each way, "
-              "%d round trips, median of %d\n",
-              withSer2net ? " and ser2net" : "", megabytes, trips, kRounds);
+  std::printf(
+      "Serial gateway on a pty (COMPort + SSCK + 2 Bridges) vs socat%s, %zu MB each way, "
+      "%d round trips, median of %d\n",
+      withSer2net ? " and ser2net" : "", megabytes, trips, kRounds);
   std::printf("%-26s %12s %12s %8s", "", "kyt gateway", "socat", "ratio");
-  if (withSer2net) std::printf(" %12s %8s", "ser2net", "ratio");
+  if (withSer2net)
+    std::printf(" %12s %8s", "ser2net", "ratio");
   std::printf("\n");
   const char* extra = withSer2net ? "x" : nullptr;
   PrintRow("client -> line (MB/s)", m.upMBps, s.upMBps, extra, r.upMBps);
@@ -125,4 +129,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace kyt::bench
 
-int main(int argc, char** argv) { return kyt::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return kyt::bench::Main(argc, argv);
+}

@@ -46,11 +46,13 @@ inline double Throughput(const Stream& from, const Stream& to, std::size_t total
   std::size_t got = 0;
   while (got < total) {
     std::size_t n = to.Read(buffer);
-    if (n == 0) break;
+    if (n == 0)
+      break;
     got += n;
   }
   writer.join();
-  if (got < total) std::fprintf(stderr, "stream ended after %zu of %zu bytes\n", got, total);
+  if (got < total)
+    std::fprintf(stderr, "stream ended after %zu of %zu bytes\n", got, total);
   return SecondsSince(start);
 }
 
@@ -62,9 +64,11 @@ inline std::vector<double> RoundTrips(const Stream& client, const Stream& far, i
   for (int i = 0; i < count; ++i) {
     auto start = Clock::now();
     client.Write({&byte, 1});
-    if (far.Read({&byte, 1}) != 1) break;
+    if (far.Read({&byte, 1}) != 1)
+      break;
     far.Write({&byte, 1});
-    if (client.Read({&byte, 1}) != 1) break;
+    if (client.Read({&byte, 1}) != 1)
+      break;
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
   return us;
@@ -107,7 +111,9 @@ void WhileServing(host::TReferenceHost& host, F work) {
 }
 
 // The shell's status, for commands whose failure shows up later anyway.
-inline int Shell(const std::string& command) { return std::system(command.c_str()); }
+inline int Shell(const std::string& command) {
+  return std::system(command.c_str());
+}
 
 // A background program (socat, ser2net) started through the shell and stopped by its pid.
 class Background {
@@ -120,13 +126,15 @@ class Background {
     std::remove(pidFile.c_str());
   }
   ~Background() {
-    if (pid_ > 0) Shell("kill " + std::to_string(pid_) + " 2>/dev/null");
+    if (pid_ > 0)
+      Shell("kill " + std::to_string(pid_) + " 2>/dev/null");
   }
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
 
  private:
   long pid_ = 0;
+
  public:
   long Pid() const { return pid_; }
 };
@@ -141,7 +149,8 @@ inline net::Socket ConnectWhenListening(uint16_t port) {
     try {
       return net::Connect(net::Resolve("127.0.0.1", port), std::chrono::seconds(5));
     } catch (const net::SocketError&) {
-      if (attempt == 100) throw;
+      if (attempt == 100)
+        throw;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
@@ -155,10 +164,11 @@ inline void LoadPlugin(host::TReferenceHost& host, const char* argv0) {
   host::RegisterBuiltinModules(host);
 }
 
-inline void PrintRow(const char* name, double module, double baseline, const char* extraName = nullptr,
-                     double extra = 0) {
+inline void PrintRow(const char* name, double module, double baseline,
+                     const char* extraName = nullptr, double extra = 0) {
   std::printf("%-26s %12.1f %12.1f %8.2f", name, module, baseline, module / baseline);
-  if (extraName) std::printf(" %12.1f %8.2f", extra, module / extra);
+  if (extraName)
+    std::printf(" %12.1f %8.2f", extra, module / extra);
   std::printf("\n");
 }
 

@@ -38,10 +38,12 @@ std::vector<TRef<IKYTModule>> TKYTModuleObject::GetChildInterfaces() {
   TRef<IKYTInstanceManager> instances = Kernel->GetInstanceManager();
   std::vector<TRef<IKYTModule>> result;
   for (TInstanceID child : children) {
-    if (!instances->InstanceExists(child)) continue;
+    if (!instances->InstanceExists(child))
+      continue;
     try {
       TKYTInstance record = instances->GetInstance(child);
-      if (record.InstanceInterface) result.push_back(record.InstanceInterface);
+      if (record.InstanceInterface)
+        result.push_back(record.InstanceInterface);
     } catch (const Exception&) {
       // Deleted between the two calls: it is simply no longer a child.
     }
@@ -53,7 +55,8 @@ template <class I, class F>
 void TKYTModuleObject::HandToChildren(const F& call) {
   for (const TRef<IKYTModule>& child : GetChildInterfaces()) {
     TRef<I> receiver = Supports<I>(child);
-    if (!receiver) continue;
+    if (!receiver)
+      continue;
     // One child's failure must not cost the others their block.
     try {
       call(*receiver);

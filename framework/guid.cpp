@@ -8,15 +8,18 @@ namespace kyt {
 
 TGUID TGUID::Parse(const std::string& text) {
   TGUID g;
-  if (!TryParse(text, g)) throw EConvertError(fmt::format("'{}' is not a valid GUID", text));
+  if (!TryParse(text, g))
+    throw EConvertError(fmt::format("'{}' is not a valid GUID", text));
   return g;
 }
 
 bool TGUID::TryParse(const std::string& text, TGUID& out) {
   // The parser stops at the first NUL, so an embedded one must not pass as the end.
-  if (text.find('\0') != std::string::npos) return false;
+  if (text.find('\0') != std::string::npos)
+    return false;
   TGUID g;
-  if (!guid_detail::ParseInto(text.c_str(), g)) return false;
+  if (!guid_detail::ParseInto(text.c_str(), g))
+    return false;
   out = g;
   return true;
 }

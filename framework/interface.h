@@ -38,7 +38,8 @@ class TRef {
   TRef() = default;
   TRef(std::nullptr_t) {}  // NOLINT(google-explicit-constructor)
   explicit TRef(T* p) : p_(p) {
-    if (p_) p_->AddRef();
+    if (p_)
+      p_->AddRef();
   }
   // Takes over a reference the caller already counted (a fresh QueryInterface result).
   static TRef Adopt(T* p) {
@@ -57,7 +58,8 @@ class TRef {
   }
 
   void Reset() {
-    if (T* p = std::exchange(p_, nullptr)) p->Release();
+    if (T* p = std::exchange(p_, nullptr))
+      p->Release();
   }
   T* Get() const { return p_; }
   T* operator->() const { return p_; }
@@ -73,7 +75,8 @@ class TRef {
 template <class I, class From>
 TRef<I> Supports(From* obj) {
   void* out = nullptr;
-  if (obj == nullptr || obj->QueryInterface(I::IID, &out) != S_OK || out == nullptr) return {};
+  if (obj == nullptr || obj->QueryInterface(I::IID, &out) != S_OK || out == nullptr)
+    return {};
   return TRef<I>::Adopt(static_cast<I*>(out));
 }
 template <class I, class From>

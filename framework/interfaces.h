@@ -21,8 +21,10 @@ namespace kyt {
 struct TInterfaceTypeInfo;
 struct TKYTModuleClass;
 
-#define KYT_RESERVED_SLOT(n) \
-  virtual void Reserved##n() { throw Exception("Reserved" #n ": not offered by this host"); }
+#define KYT_RESERVED_SLOT(n)                                     \
+  virtual void Reserved##n() {                                   \
+    throw Exception("Reserved" #n ": not offered by this host"); \
+  }
 
 // A message from the host (or sent to it through IKYTKernel::SendMessage).
 struct TKYTMessage {
@@ -143,8 +145,8 @@ struct IKYTSettings : virtual IKYTMessageSink {
                             const std::string& Name, bool Value) = 0;
   virtual void WriteInteger(TInstanceID InstanceID, const TStringArray& Path,
                             const std::string& Name, int32_t Value) = 0;
-  virtual void WriteFloat(TInstanceID InstanceID, const TStringArray& Path,
-                          const std::string& Name, double Value) = 0;
+  virtual void WriteFloat(TInstanceID InstanceID, const TStringArray& Path, const std::string& Name,
+                          double Value) = 0;
   virtual void WriteString(TInstanceID InstanceID, const TStringArray& Path,
                            const std::string& Name, const std::string& Value) = 0;
   // Each read returns a status, negative when nothing of that name is stored (Value untouched).

@@ -31,12 +31,12 @@ static_assert(offsetof(TKYTLibraryInfo, Name) == 3 * kPtr);
 static_assert(offsetof(TKYTLibraryInfo, InfoNumber1) == 4 * kPtr);
 static_assert(offsetof(TKYTLibraryInfo, Reserved1) == 4 * kPtr + 4);
 static_assert(offsetof(TKYTLibraryInfo, InfoNumber2) == 4 * kPtr + 16);
-static_assert(kPtr != 4 || (offsetof(TKYTLibraryInfo, RegisterHook) == 36 &&
-                            offsetof(TKYTLibraryInfo, UnregisterHook) == 40 &&
-                            sizeof(TKYTLibraryInfo) == 48));
-static_assert(kPtr != 8 || (offsetof(TKYTLibraryInfo, RegisterHook) == 56 &&
-                            offsetof(TKYTLibraryInfo, UnregisterHook) == 64 &&
-                            sizeof(TKYTLibraryInfo) == 80));
+static_assert(kPtr != 4 ||
+              (offsetof(TKYTLibraryInfo, RegisterHook) == 36 &&
+               offsetof(TKYTLibraryInfo, UnregisterHook) == 40 && sizeof(TKYTLibraryInfo) == 48));
+static_assert(kPtr != 8 ||
+              (offsetof(TKYTLibraryInfo, RegisterHook) == 56 &&
+               offsetof(TKYTLibraryInfo, UnregisterHook) == 64 && sizeof(TKYTLibraryInfo) == 80));
 
 // The one export of the plug-in: stores a reference to the library record in *Info.
 using TKYTLibraryInfoFunction = void (*)(TKYTLibraryInfo** Info);

@@ -14,8 +14,8 @@
 namespace kyt {
 
 struct TKYTModuleClass {
-  std::string ClassName;   // "TKYTClientSocket"
-  std::string ModuleID;    // the module GUID in text form
+  std::string ClassName;  // "TKYTClientSocket"
+  std::string ModuleID;   // the module GUID in text form
   TKYTModuleType ModuleType = TKYTModuleType::mtIO;
   std::string ModuleName;  // display name
   TStringArray ChildRequirements{};

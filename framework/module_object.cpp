@@ -25,20 +25,26 @@ HRESULT TKYTMessageObject::QueryInterface(const TGUID& iid, void** obj) {
     found = FindInterface(iid);
   }
   *obj = found;
-  if (found == nullptr) return E_NOINTERFACE;
+  if (found == nullptr)
+    return E_NOINTERFACE;
   AddRef();
   return S_OK;
 }
 
-int32_t TKYTMessageObject::AddRef() { return ++refCount_; }
+int32_t TKYTMessageObject::AddRef() {
+  return ++refCount_;
+}
 
 int32_t TKYTMessageObject::Release() {
   int32_t count = --refCount_;
-  if (count == 0) delete this;
+  if (count == 0)
+    delete this;
   return count;
 }
 
-int32_t TKYTMessageObject::GetRefCount() { return refCount_.load(); }
+int32_t TKYTMessageObject::GetRefCount() {
+  return refCount_.load();
+}
 
 void TKYTMessageObject::MessageSink(const TKYTMessage& Message) {
   switch (Message.Message) {
@@ -64,9 +70,13 @@ const Variant& TKYTMessageObject::FirstArgument(const TKYTMessage& Message) {
 
 void TKYTMessageObject::KernelRunlevelChanged(int32_t) {}
 void TKYTMessageObject::HandleInstanceMessage(TKYTID, int32_t) {}
-void* TKYTMessageObject::FindInterface(const TGUID&) { return nullptr; }
+void* TKYTMessageObject::FindInterface(const TGUID&) {
+  return nullptr;
+}
 
-TStringArray TKYTCallableObject::GetCallableFunctions() { return {}; }
+TStringArray TKYTCallableObject::GetCallableFunctions() {
+  return {};
+}
 
 // ---- TKYTModuleObject ---------------------------------------------------------------------
 
@@ -106,7 +116,8 @@ void TKYTModuleObject::RegisterScriptFunctions() {
   };
   for (const TGUID& iid : class_.Interfaces) {
     const TInterfaceTypeInfo* info = loader->GetInterfaceTypeInfo(iid);
-    if (info == nullptr) continue;
+    if (info == nullptr)
+      continue;
     if (iid == IKYTModule::IID) {
       engine->RegisterFunctions(info, "KYT", handler, InstanceID, false);
     } else {
@@ -120,7 +131,9 @@ Variant TKYTModuleObject::CallFunction(const std::string& FunctionName,
   throw EKYTModuleObject(TranslateFormat("PHP function was not handled: %s", FunctionName));
 }
 
-bool TKYTModuleObject::SupportsSearching() { return CanSearch; }
+bool TKYTModuleObject::SupportsSearching() {
+  return CanSearch;
+}
 
 void TKYTModuleObject::DoSearching(bool Enable) {
   Searching = Enable;
@@ -131,7 +144,11 @@ void TKYTModuleObject::SelectDevice(int32_t) {
   throw EKYTModuleObject(Translate("This module does not support selective seaching!"));
 }
 
-bool TKYTModuleObject::IsSearching() { return Searching; }
-bool TKYTModuleObject::HasChanges() { return Changed; }
+bool TKYTModuleObject::IsSearching() {
+  return Searching;
+}
+bool TKYTModuleObject::HasChanges() {
+  return Changed;
+}
 
 }  // namespace kyt

@@ -137,7 +137,8 @@ class TKYTModuleObject : public TKYTCallableObject, public virtual IKYTModule {
   // Stores `value` in a pending setting and notifies only when it differs.
   template <class T, class U>
   void ChangeSetting(T& field, U&& value) {
-    if (field == value) return;
+    if (field == value)
+      return;
     field = std::forward<U>(value);
     NotifyChange();
   }
@@ -202,7 +203,8 @@ struct TInterfaceList {
  private:
   template <class J, class T>
   static void* FindIn(T* self, const TGUID& iid) {
-    if (iid == J::IID) return static_cast<J*>(self);
+    if (iid == J::IID)
+      return static_cast<J*>(self);
     if constexpr (requires { typename J::Parent; }) {
       return FindIn<typename J::Parent>(self, iid);
     } else {
@@ -212,7 +214,8 @@ struct TInterfaceList {
   template <class J>
   static void AppendWithParents(std::vector<TGUID>& out) {
     out.push_back(J::IID);
-    if constexpr (requires { typename J::Parent; }) AppendWithParents<typename J::Parent>(out);
+    if constexpr (requires { typename J::Parent; })
+      AppendWithParents<typename J::Parent>(out);
   }
 };
 

@@ -21,15 +21,17 @@ enum : uint8_t { kBoolean = 0, kInteger = 1, kFloat = 2, kString = 3 };
 template <class T, class Read>
 std::optional<Variant> ReadTyped(Read read) {
   T value{};
-  if (read(value) < 0) return std::nullopt;
+  if (read(value) < 0)
+    return std::nullopt;
   return Variant(value);
 }
 
-std::optional<Variant> ReadProperty(IKYTSettings& settings, TInstanceID id,
-                                    const std::string& name, uint8_t type) {
+std::optional<Variant> ReadProperty(IKYTSettings& settings, TInstanceID id, const std::string& name,
+                                    uint8_t type) {
   switch (type) {
     case kBoolean:
-      return ReadTyped<bool>([&](bool& v) { return settings.ReadBoolean(id, kSettingsPath, name, v); });
+      return ReadTyped<bool>(
+          [&](bool& v) { return settings.ReadBoolean(id, kSettingsPath, name, v); });
     case kInteger:
       return ReadTyped<int32_t>(
           [&](int32_t& v) { return settings.ReadInteger(id, kSettingsPath, name, v); });
@@ -64,13 +66,15 @@ void WriteProperty(IKYTSettings& settings, TInstanceID id, const std::string& na
 
 const TPropertyHolder* TPropertyRegistry::Find(const std::string& name) const {
   for (const auto& [key, holder] : items_) {
-    if (strcasecmp(key.c_str(), name.c_str()) == 0) return &holder;
+    if (strcasecmp(key.c_str(), name.c_str()) == 0)
+      return &holder;
   }
   return nullptr;
 }
 
 bool TPropertyRegistry::Add(const std::string& name, TPropertyHolder holder) {
-  if (Find(name) != nullptr) return false;
+  if (Find(name) != nullptr)
+    return false;
   items_.emplace_back(name, std::move(holder));
   return true;
 }
@@ -111,7 +115,8 @@ void TKYTModuleObject::LoadSettings() {
   TRef<IKYTSettings> settings = Kernel->GetSettings();
   for (const auto& [name, holder] : properties_.Items()) {
     std::optional<Variant> value = ReadProperty(*settings, InstanceID, name, holder.PropertyType);
-    if (value) holder.Setter(*value);
+    if (value)
+      holder.Setter(*value);
   }
   LoadStatusVariables();
 }
@@ -123,7 +128,8 @@ void TKYTModuleObject::SaveSettings() {
                            var->VariableID);
   }
   for (const auto& [name, holder] : properties_.Items()) {
-    if (holder.PropertyType > kString) Unsupported(name);
+    if (holder.PropertyType > kString)
+      Unsupported(name);
     WriteProperty(*settings, InstanceID, name, holder.PropertyType, holder.Getter());
   }
 }

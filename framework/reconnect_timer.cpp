@@ -10,7 +10,9 @@ TReconnectTimer::TReconnectTimer(const TRef<IKYTKernel>& Kernel, TInstanceID Ins
   timer_ = kernel_->GetTimerPool()->RegisterTimer("Reconnect", InstanceID, std::move(OnTick), 1);
 }
 
-TReconnectTimer::~TReconnectTimer() { Unregister(); }
+TReconnectTimer::~TReconnectTimer() {
+  Unregister();
+}
 
 void TReconnectTimer::Opened() {
   counter_ = 0;
@@ -24,7 +26,8 @@ int32_t TReconnectTimer::NextAttempt() {
 
 void TReconnectTimer::Unregister() noexcept {
   const TTimerID timer = std::exchange(timer_, 0);
-  if (timer == 0) return;
+  if (timer == 0)
+    return;
   try {
     kernel_->GetTimerPool()->UnregisterTimer(timer);
   } catch (...) {
@@ -32,7 +35,8 @@ void TReconnectTimer::Unregister() noexcept {
 }
 
 void TReconnectTimer::SetInterval(int32_t Seconds) {
-  if (timer_ == 0) return;
+  if (timer_ == 0)
+    return;
   kernel_->GetTimerPool()->SetTimerInterval(timer_, Seconds);
 }
 

@@ -38,7 +38,8 @@ TKYTStatusVariables TStatusVariableList::Copies() const {
 }
 
 void TStatusVariableList::AssignCopiesOf(const TStatusVariableList& other) {
-  if (&other == this) return;
+  if (&other == this)
+    return;
   Clear();
   for (const auto& item : other.items_) Add(*item);
 }

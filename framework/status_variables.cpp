@@ -22,7 +22,8 @@ std::string TrimBlanks(const std::string& text) {
 }
 
 void EnsureFlag(IKYTObjectManager& objects, TVariableID id) {
-  if (!objects.HasFlag(id, kVisibleFlag)) objects.SetFlag(id, kVisibleFlag, true);
+  if (!objects.HasFlag(id, kVisibleFlag))
+    objects.SetFlag(id, kVisibleFlag, true);
 }
 
 }  // namespace
@@ -51,11 +52,14 @@ bool TKYTModuleObject::StatusVariableExists(const std::string& VariableIdent) {
 
 TKYTStatusVariable TKYTModuleObject::GetStatusVariable(const std::string& VariableIdent) {
   const TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
-  if (var == nullptr) Missing(VariableIdent);
+  if (var == nullptr)
+    Missing(VariableIdent);
   return *var;
 }
 
-TKYTStatusVariables TKYTModuleObject::GetStatusVariables() { return StatusVariables.Copies(); }
+TKYTStatusVariables TKYTModuleObject::GetStatusVariables() {
+  return StatusVariables.Copies();
+}
 
 TStringArray TKYTModuleObject::GetStatusVariableIDs() {
   TStringArray idents;
@@ -65,20 +69,22 @@ TStringArray TKYTModuleObject::GetStatusVariableIDs() {
 
 TVariableID TKYTModuleObject::GetStatusVariableID(const std::string& VariableIdent) {
   const TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
-  if (var == nullptr) Missing(VariableIdent);
+  if (var == nullptr)
+    Missing(VariableIdent);
   return var->VariableID;
 }
 
 void TKYTModuleObject::SetStatusVariableID(const std::string& VariableIdent,
                                            TVariableID VariableID) {
   TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
-  if (var == nullptr) Missing(VariableIdent);
+  if (var == nullptr)
+    Missing(VariableIdent);
   if (VariableID > 0) {
     TKYTVariable host = Kernel->GetVariableManager()->GetVariable(VariableID);
     if (host.VariableValue.ValueType != var->VariableType) {
-      throw EKYTModuleObject(TranslateFormat(
-          "VariableType of StatusVariable \"%s\" and Variable #%d do not match", VariableIdent,
-          VariableID));
+      throw EKYTModuleObject(
+          TranslateFormat("VariableType of StatusVariable \"%s\" and Variable #%d do not match",
+                          VariableIdent, VariableID));
     }
   }
   var->VariableID = VariableID;
@@ -87,7 +93,8 @@ void TKYTModuleObject::SetStatusVariableID(const std::string& VariableIdent,
 
 void TKYTModuleObject::RequestAction(const std::string& VariableIdent, const Variant& Value) {
   TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
-  if (var == nullptr) Missing(VariableIdent);
+  if (var == nullptr)
+    Missing(VariableIdent);
   if (!var->ActionHandler) {
     throw EKYTModuleObject(
         TranslateFormat("No action for StatusVariable \"%s\" definied", VariableIdent));
@@ -96,7 +103,8 @@ void TKYTModuleObject::RequestAction(const std::string& VariableIdent, const Var
 }
 
 void TKYTModuleObject::MaintainStatusVariables() {
-  if (StatusVariables.Empty()) return;
+  if (StatusVariables.Empty())
+    return;
   TRef<IKYTVariableManager> variables = Kernel->GetVariableManager();
   TRef<IKYTObjectManager> objects = Kernel->GetObjectManager();
   bool created = false;
@@ -119,19 +127,23 @@ void TKYTModuleObject::MaintainStatusVariables() {
     }
     EnsureFlag(*objects, var->VariableID);
   }
-  if (created) NotifyChange();
+  if (created)
+    NotifyChange();
 }
 
 void TKYTModuleObject::LoadStatusVariables() {
-  if (StatusVariables.Empty()) return;
+  if (StatusVariables.Empty())
+    return;
   TRef<IKYTSettings> settings = Kernel->GetSettings();
   TRef<IKYTObjectManager> objects = Kernel->GetObjectManager();
   // Older form: the bound variable's name as a string beside the properties; read, then removed.
   for (const auto& var : StatusVariables.Items()) {
     const std::string ident = var->VariableIdent;
     std::string name;
-    if (settings->ReadString(InstanceID, {kSettingsKey}, ident, name) < 0) continue;
-    if (TrimBlanks(name).empty()) continue;
+    if (settings->ReadString(InstanceID, {kSettingsKey}, ident, name) < 0)
+      continue;
+    if (TrimBlanks(name).empty())
+      continue;
     try {
       TVariableID id = Kernel->GetVariableManager()->GetVariableID(name);
       SetStatusVariableID(ident, id);
@@ -153,7 +165,8 @@ void TKYTModuleObject::LoadStatusVariables() {
       auto id = static_cast<TVariableID>(stored);
       SetStatusVariableID(ident, id);
       // An unbound entry is stored as 0; there is no object 0 to flag.
-      if (id > 0) EnsureFlag(*objects, id);
+      if (id > 0)
+        EnsureFlag(*objects, id);
     } catch (const std::exception& e) {
       LogMessage(KL_ERROR, e.what());
     }

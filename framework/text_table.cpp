@@ -5,7 +5,8 @@ namespace kyt {
 std::string AsciiUpperCase(std::string_view Text) {
   std::string upper(Text);
   for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
   }
   return upper;
 }
@@ -17,7 +18,8 @@ std::string TTextTable::Text(size_t Ordinal) const {
 std::optional<size_t> TTextTable::Find(std::string_view Text) const {
   const std::string wanted = AsciiUpperCase(Text);
   for (size_t i = 0; i < texts_.size(); ++i) {
-    if (AsciiUpperCase(texts_[i]) == wanted) return i;
+    if (AsciiUpperCase(texts_[i]) == wanted)
+      return i;
   }
   return std::nullopt;
 }

@@ -23,7 +23,8 @@ std::string Translate(const char* text) {
 }
 
 std::string CatalogueDirectory() {
-  if (const char* dir = std::getenv("KYT_LOCALEDIR"); dir != nullptr && *dir != '\0') return dir;
+  if (const char* dir = std::getenv("KYT_LOCALEDIR"); dir != nullptr && *dir != '\0')
+    return dir;
   std::filesystem::path self = LoadedObjectPath(reinterpret_cast<const void*>(&CatalogueDirectory));
   return (self.parent_path() / "locale").string();
 }
@@ -34,7 +35,8 @@ void InitTranslation() {
   // plug-in's binding away.
   const std::string dir = CatalogueDirectory();
   std::error_code ec;
-  if (!std::filesystem::is_directory(dir, ec)) return;
+  if (!std::filesystem::is_directory(dir, ec))
+    return;
   bindtextdomain(kTextDomain, dir.c_str());
   // Texts reach the host as UTF-8 whatever the charset of the process locale.
   bind_textdomain_codeset(kTextDomain, "UTF-8");

@@ -44,18 +44,30 @@ struct TInterfaceTypeInfo {
 // The descriptions of IKYTModule and of every module interface.
 template <class I>
 const TInterfaceTypeInfo& TypeInfoOf();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTModule>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialControl>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialControlEx>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialPort>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTClientSocket>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTServerSocket>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTWWWReader>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTHID>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTFTDI>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTUSBXp>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTSendData>();
-template <> const TInterfaceTypeInfo& TypeInfoOf<IKYTHIDSendData>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTModule>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialControl>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialControlEx>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTSerialPort>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTClientSocket>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTServerSocket>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTWWWReader>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTHID>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTFTDI>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTUSBXp>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTSendData>();
+template <>
+const TInterfaceTypeInfo& TypeInfoOf<IKYTHIDSendData>();
 // All described interfaces, IKYTModule first.
 const std::vector<const TInterfaceTypeInfo*>& AllInterfaceTypeInfos();
 
@@ -68,27 +80,47 @@ std::string TypeName();
 template <class T>
 T FromVariant(const Variant& v);
 
-template <> bool FromVariant<bool>(const Variant& v);
-template <> int32_t FromVariant<int32_t>(const Variant& v);
-template <> uint16_t FromVariant<uint16_t>(const Variant& v);
-template <> uint8_t FromVariant<uint8_t>(const Variant& v);
-template <> double FromVariant<double>(const Variant& v);
-template <> std::string FromVariant<std::string>(const Variant& v);
-template <> Variant FromVariant<Variant>(const Variant& v);
+template <>
+bool FromVariant<bool>(const Variant& v);
+template <>
+int32_t FromVariant<int32_t>(const Variant& v);
+template <>
+uint16_t FromVariant<uint16_t>(const Variant& v);
+template <>
+uint8_t FromVariant<uint8_t>(const Variant& v);
+template <>
+double FromVariant<double>(const Variant& v);
+template <>
+std::string FromVariant<std::string>(const Variant& v);
+template <>
+Variant FromVariant<Variant>(const Variant& v);
 
-template <> std::string TypeName<bool>();
-template <> std::string TypeName<int32_t>();
-template <> std::string TypeName<uint16_t>();
-template <> std::string TypeName<uint8_t>();
-template <> std::string TypeName<double>();
-template <> std::string TypeName<std::string>();
-template <> std::string TypeName<Variant>();
-template <> std::string TypeName<TStringArray>();
-template <> std::string TypeName<TKYTStatusVariable>();
-template <> std::string TypeName<TKYTStatusVariables>();
-template <> std::string TypeName<THIDDevices>();
-template <> std::string TypeName<TFTDIDevices>();
-template <> std::string TypeName<TUSBXpDevices>();
+template <>
+std::string TypeName<bool>();
+template <>
+std::string TypeName<int32_t>();
+template <>
+std::string TypeName<uint16_t>();
+template <>
+std::string TypeName<uint8_t>();
+template <>
+std::string TypeName<double>();
+template <>
+std::string TypeName<std::string>();
+template <>
+std::string TypeName<Variant>();
+template <>
+std::string TypeName<TStringArray>();
+template <>
+std::string TypeName<TKYTStatusVariable>();
+template <>
+std::string TypeName<TKYTStatusVariables>();
+template <>
+std::string TypeName<THIDDevices>();
+template <>
+std::string TypeName<TFTDIDevices>();
+template <>
+std::string TypeName<TUSBXpDevices>();
 
 [[noreturn]] void WrongArgumentCount(size_t expected, size_t got);
 
@@ -98,7 +130,8 @@ struct Binder;
 template <class I, class R, class... A, R (I::*M)(A...)>
 struct Binder<M> {
   static Variant Invoke(void* obj, const std::vector<Variant>& args) {
-    if (args.size() != sizeof...(A)) WrongArgumentCount(sizeof...(A), args.size());
+    if (args.size() != sizeof...(A))
+      WrongArgumentCount(sizeof...(A), args.size());
     return Call(static_cast<I*>(obj), args, std::index_sequence_for<A...>{});
   }
   template <size_t... N>

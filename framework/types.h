@@ -6,7 +6,14 @@
 
 namespace kyt {
 
-enum class TKYTObjectType : uint8_t { otCategory, otInstance, otVariable, otScript, otEvent, otMedia };
+enum class TKYTObjectType : uint8_t {
+  otCategory,
+  otInstance,
+  otVariable,
+  otScript,
+  otEvent,
+  otMedia
+};
 enum class TKYTModuleType : uint8_t { mtCore, mtIO, mtSplitter, mtDevice, mtConfigurator };
 enum class TKYTVarType : uint8_t { vtBoolean, vtInteger, vtFloat, vtString, vtVariant, vtArray };
 enum class TKYTVarIndexType : uint8_t { itInt, itStr };

@@ -14,7 +14,9 @@ TReadThread::TReadThread(TTCPClient& client, TDataEvent onData,
                          std::chrono::milliseconds pollInterval)
     : client_(client), dataEvent_(std::move(onData)), pollInterval_(pollInterval) {}
 
-TReadThread::~TReadThread() { WaitFor(); }
+TReadThread::~TReadThread() {
+  WaitFor();
+}
 
 void TReadThread::Execute() {
   try {
@@ -22,8 +24,10 @@ void TReadThread::Execute() {
       // Connected() may already have moved bytes into the buffer; waiting then would hold them
       // back for a whole interval. Otherwise the wait returns as soon as bytes arrive, and the
       // interval only bounds how late a stop is seen.
-      if (client_.InputBufferIsEmpty()) client_.WaitForData(pollInterval_);
-      if (client_.InputBufferIsEmpty()) continue;
+      if (client_.InputBufferIsEmpty())
+        client_.WaitForData(pollInterval_);
+      if (client_.InputBufferIsEmpty())
+        continue;
       receivedData_ = client_.TakeAll();
       Synchronize([this] {
         try {
@@ -38,7 +42,8 @@ void TReadThread::Execute() {
     return;
   }
   // A requested stop is no loss of the connection: nothing to report.
-  if (StopFlag) OnTerminate = nullptr;
+  if (StopFlag)
+    OnTerminate = nullptr;
 }
 
 // ---- TKYTClientSocket ---------------------------------------------------------------------
@@ -66,10 +71,12 @@ TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
   client_->ConnectTimeout = Timings().ConnectTimeout;
   client_->ReadTimeout = Timings().ReadTimeout;
 
-  RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
+  RegisterPropertyBoolean(
+      "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
   RegisterPropertyString(
       "Host", [this] { return GetHost(); }, [this](const std::string& v) { SetHost(v); });
-  RegisterPropertyInteger("Port", [this] { return GetPort(); }, [this](int32_t v) { SetPort(v); });
+  RegisterPropertyInteger(
+      "Port", [this] { return GetPort(); }, [this](int32_t v) { SetPort(v); });
 
   LoadAndApplySettings();
   // A failed first apply still takes the settings, so the timer keeps trying them.
@@ -86,14 +93,19 @@ TKYTClientSocket::~TKYTClientSocket() {
   client_.reset();
 }
 
-void TKYTClientSocket::SetOpen(bool Open) { ChangeSetting(settings_.Pending.Open, Open); }
+void TKYTClientSocket::SetOpen(bool Open) {
+  ChangeSetting(settings_.Pending.Open, Open);
+}
 void TKYTClientSocket::SetHost(const std::string& Host) {
   ChangeSetting(settings_.Pending.Host, Host);
 }
-void TKYTClientSocket::SetPort(int32_t Port) { ChangeSetting(settings_.Pending.Port, Port); }
+void TKYTClientSocket::SetPort(int32_t Port) {
+  ChangeSetting(settings_.Pending.Port, Port);
+}
 
 void TKYTClientSocket::SendText(const std::string& Text) {
-  if (!client_->Connected()) throw EKYTClientSocket(Translate("Socket is not connected!"));
+  if (!client_->Connected())
+    throw EKYTClientSocket(Translate("Socket is not connected!"));
   client_->Write(Text);
   SendDebug("TRANSMITTED", Text);
 }
@@ -109,7 +121,8 @@ void TKYTClientSocket::ApplyChanges() {
   } catch (...) {
     SetStatus(IS_ERROR);
   }
-  if (reader_) throw Exception("Data Reader already available!");
+  if (reader_)
+    throw Exception("Data Reader already available!");
   if (settings_.Pending.Open) {
     try {
       const int32_t port = settings_.Pending.Port;
@@ -119,7 +132,8 @@ void TKYTClientSocket::ApplyChanges() {
       }
       client_->Host = settings_.Pending.Host;
       client_->Port = static_cast<uint16_t>(port);
-      if (KernelRunlevel == KR_READY) StartConnection();
+      if (KernelRunlevel == KR_READY)
+        StartConnection();
     } catch (...) {
       SetStatus(IS_ERROR);
       throw;
@@ -159,19 +173,24 @@ void TKYTClientSocket::Received(const std::string& Data) {
 void TKYTClientSocket::Connected() {
   SetStatus(IS_ACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Connected"));
-  if (KernelRunlevel == KR_READY) reconnect_.Stop();
+  if (KernelRunlevel == KR_READY)
+    reconnect_.Stop();
 }
 
 void TKYTClientSocket::Disconnected() {
   SetStatus(IS_INACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Disconnected"));
-  if (KernelRunlevel == KR_READY) reconnect_.Lost();
+  if (KernelRunlevel == KR_READY)
+    reconnect_.Lost();
 }
 
-void TKYTClientSocket::ReaderEnded() { Disconnected(); }
+void TKYTClientSocket::ReaderEnded() {
+  Disconnected();
+}
 
 void TKYTClientSocket::Reconnect() {
-  if (KernelRunlevel != KR_READY) return;
+  if (KernelRunlevel != KR_READY)
+    return;
   if (!settings_.Applied.Open) {
     reconnect_.Stop();
     return;

@@ -34,8 +34,10 @@ TKYTServerSocket::TKYTServerSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
   };
   server_->OnListenError = [this](const std::exception& e) { ListenError(e); };
 
-  RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
-  RegisterPropertyInteger("Port", [this] { return GetPort(); }, [this](int32_t v) { SetPort(v); });
+  RegisterPropertyBoolean(
+      "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
+  RegisterPropertyInteger(
+      "Port", [this] { return GetPort(); }, [this](int32_t v) { SetPort(v); });
   RegisterPropertyInteger(
       "Limit", [this] { return GetLimit(); }, [this](int32_t v) { SetLimit(v); });
 
@@ -61,11 +63,13 @@ void TKYTServerSocket::SendText(const std::string& Text) {
       try {
         client.Write(Text);
       } catch (...) {
-        if (!firstFailure) firstFailure = std::current_exception();
+        if (!firstFailure)
+          firstFailure = std::current_exception();
       }
     });
   }
-  if (firstFailure) std::rethrow_exception(firstFailure);
+  if (firstFailure)
+    std::rethrow_exception(firstFailure);
   SendDebug("TRANSMITTED", Text);
 }
 
@@ -103,7 +107,8 @@ void TKYTServerSocket::ApplyChanges() {
 
 void TKYTServerSocket::Received(TServerConnection& Connection) {
   std::string data = Connection.TakeAll();
-  if (data.empty()) return;
+  if (data.empty())
+    return;
   std::lock_guard lock(deliveryMutex_);
   DeliverToChildren(data);
   SendDebug("RECEIVED", data);
@@ -113,8 +118,7 @@ void TKYTServerSocket::ClientConnected(TServerConnection& Connection) {
   LogMessage(KL_MESSAGE, TranslateFormat("Client Connected [%s]", Connection.PeerIP()));
 }
 
-void TKYTServerSocket::ConnectionError(TServerConnection& Connection,
-                                       const std::exception& Error) {
+void TKYTServerSocket::ConnectionError(TServerConnection& Connection, const std::exception& Error) {
   LogMessage(KL_WARNING,
              TranslateFormat("Socket Error [%s] - %s", Connection.PeerIP(), Error.what()));
 }

@@ -68,7 +68,8 @@ struct TServerConnection::Impl {
   void Drop(std::exception_ptr reason) {
     {
       std::lock_guard lock(dropMutex);
-      if (!dropReason) dropReason = reason;
+      if (!dropReason)
+        dropReason = reason;
     }
     dropped = true;
     // Wakes the connection's thread, which then ends and reports the reason.
@@ -83,7 +84,9 @@ struct TServerConnection::Impl {
 TServerConnection::TServerConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TServerConnection::~TServerConnection() = default;
 
-bool TServerConnection::Dropped() const { return impl_->dropped; }
+bool TServerConnection::Dropped() const {
+  return impl_->dropped;
+}
 
 void TServerConnection::Write(const std::string& data) {
   try {
@@ -166,7 +169,8 @@ void TTCPServer::Impl::Open() {
 void TTCPServer::Impl::Close() {
   session->stop.Raise();
   for (auto& listener : session->listeners) {
-    if (listener->thread.joinable()) listener->thread.join();
+    if (listener->thread.joinable())
+      listener->thread.join();
   }
   WaitForConnectionThreads();
   session.reset();
@@ -185,7 +189,8 @@ void TTCPServer::Impl::Listen(Session::Listener& listener) {
           }
         });
       }
-      if (net::WaitForStop(session->stop, kListenErrorPause)) return;
+      if (net::WaitForStop(session->stop, kListenErrorPause))
+        return;
     }
   }
 }
@@ -197,7 +202,8 @@ void TTCPServer::Impl::AcceptOne(Session::Listener& listener) {
   } catch (const net::SocketError& error) {
     throw ModuleError(error);
   }
-  if (accepted) StartConnection(std::move(accepted));
+  if (accepted)
+    StartConnection(std::move(accepted));
 }
 
 void TTCPServer::Impl::StartConnection(net::Socket socket) {
@@ -221,8 +227,9 @@ void TTCPServer::Impl::StartConnection(net::Socket socket) {
     ++liveThreads;
   }
   try {
-    platform::StartNativeThread([this, connection]() mutable { RunConnection(std::move(connection)); },
-                                owner.ThreadStackSize);
+    platform::StartNativeThread(
+        [this, connection]() mutable { RunConnection(std::move(connection)); },
+        owner.ThreadStackSize);
   } catch (...) {
     Remove(connection);
     std::lock_guard lock(threadsMutex);
@@ -246,26 +253,33 @@ void TTCPServer::Impl::Serve(std::shared_ptr<TServerConnection> connection) {
     } catch (const net::SocketError&) {
       // The client is already gone; the first read says how.
     }
-    if (owner.OnConnect) owner.OnConnect(c);
+    if (owner.OnConnect)
+      owner.OnConnect(c);
     for (;;) {
       if (c.InputBufferIsEmpty()) {
-        if (state.readFailure) std::rethrow_exception(state.readFailure);
-        if (state.peerClosed) break;
+        if (state.readFailure)
+          std::rethrow_exception(state.readFailure);
+        if (state.peerClosed)
+          break;
         if (net::WaitReadable(state.socket, net::kNoTimeout, state.stop) ==
             net::WaitResult::Stopped) {
           break;
         }
       }
-      if (!ReadAvailable(c)) break;
-      if (c.InputBufferIsEmpty()) continue;
+      if (!ReadAvailable(c))
+        break;
+      if (c.InputBufferIsEmpty())
+        continue;
       if (owner.OnExecute) {
         owner.OnExecute(c);
       } else {
         c.TakeAll();
       }
     }
-    if (std::exception_ptr reason = state.DropReason()) std::rethrow_exception(reason);
-    if (owner.OnDisconnect) owner.OnDisconnect(c);
+    if (std::exception_ptr reason = state.DropReason())
+      std::rethrow_exception(reason);
+    if (owner.OnDisconnect)
+      owner.OnDisconnect(c);
   } catch (...) {
     if (owner.OnConnectionError) {
       WithFailure(std::current_exception(), [&](const std::exception& e) {
@@ -296,10 +310,13 @@ bool TTCPServer::Impl::ReadAvailable(TServerConnection& c) {
       break;
     }
     c.input_.resize(old + count.value_or(0));
-    if (count && *count == 0) state.peerClosed = true;
-    if (!count || *count < kReadChunk) break;
+    if (count && *count == 0)
+      state.peerClosed = true;
+    if (!count || *count < kReadChunk)
+      break;
   }
-  if (state.readFailure && c.InputBufferIsEmpty()) std::rethrow_exception(state.readFailure);
+  if (state.readFailure && c.InputBufferIsEmpty())
+    std::rethrow_exception(state.readFailure);
   return !state.peerClosed || !c.InputBufferIsEmpty();
 }
 
@@ -350,10 +367,13 @@ TServerBinding& TTCPServer::AddBinding(const std::string& address) {
   return Bindings.emplace_back(TServerBinding{address, DefaultPort});
 }
 
-bool TTCPServer::Active() const { return impl_->session != nullptr; }
+bool TTCPServer::Active() const {
+  return impl_->session != nullptr;
+}
 
 void TTCPServer::SetActive(bool active) {
-  if (active == Active()) return;
+  if (active == Active())
+    return;
   if (active) {
     impl_->Open();
   } else {
@@ -365,7 +385,9 @@ TTCPServer::TLockedList TTCPServer::LockList() {
   return TLockedList(impl_->listMutex, impl_->connections);
 }
 
-std::size_t TTCPServer::TLockedList::Count() const { return list_.size(); }
+std::size_t TTCPServer::TLockedList::Count() const {
+  return list_.size();
+}
 
 std::vector<uint16_t> TTCPServer::ListeningPorts() const {
   std::vector<uint16_t> ports;

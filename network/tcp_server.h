@@ -132,7 +132,8 @@ class TServerConnection {
 template <class F>
 void TTCPServer::TLockedList::ForEach(F&& fn) const {
   for (const auto& connection : list_) {
-    if (!connection->Dropped()) fn(*connection);
+    if (!connection->Dropped())
+      fn(*connection);
   }
 }
 

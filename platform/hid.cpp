@@ -20,7 +20,9 @@ std::atomic<IHidPlatform*> installed{nullptr};
 HidError::HidError(int code, const std::string& call)
     : Exception(fmt::format("{}: {} ({})", call, ErrorText(code), code)), code_(code) {}
 
-std::string ErrorText(int code) { return net::ErrorText(code); }
+std::string ErrorText(int code) {
+  return net::ErrorText(code);
+}
 
 bool IsDeviceGone(int code) {
   return code == ENODEV || code == EIO || code == ENOENT || code == ENXIO;
@@ -31,7 +33,9 @@ IHidPlatform& Platform() {
   return platform ? *platform : SystemPlatform();
 }
 
-IHidPlatform* SetPlatform(IHidPlatform* platform) { return installed.exchange(platform); }
+IHidPlatform* SetPlatform(IHidPlatform* platform) {
+  return installed.exchange(platform);
+}
 
 // ---- Report descriptors --------------------------------------------------------------------
 
@@ -39,7 +43,13 @@ namespace {
 
 enum ItemType : uint8_t { kMain = 0, kGlobal = 1, kLocal = 2 };
 enum MainTag : uint8_t { kInput = 8, kOutput = 9, kFeature = 11 };
-enum GlobalTag : uint8_t { kReportSize = 7, kReportID = 8, kReportCount = 9, kPush = 10, kPop = 11 };
+enum GlobalTag : uint8_t {
+  kReportSize = 7,
+  kReportID = 8,
+  kReportCount = 9,
+  kPush = 10,
+  kPop = 11
+};
 
 struct GlobalState {
   uint32_t ReportSize = 0;
@@ -54,7 +64,8 @@ constexpr std::size_t kMaxPushDepth = 16;
 constexpr uint64_t kMaxBits = uint64_t{0xFFFF} * 8;
 
 uint16_t ByteLength(const std::map<uint32_t, uint64_t>& bits) {
-  if (bits.empty()) return 0;
+  if (bits.empty())
+    return 0;
   uint64_t longest = 0;
   for (const auto& [id, count] : bits) longest = std::max(longest, count);
   // Every report is delivered with its report ID byte in front, numbered or not.
@@ -73,12 +84,14 @@ TReportLayout ParseReportDescriptor(const uint8_t* data, std::size_t size) {
   while (pos < size) {
     const uint8_t prefix = data[pos];
     if (prefix == 0xFE) {  // long item: size, tag, data; none of them matters for lengths
-      if (pos + 2 >= size) break;
+      if (pos + 2 >= size)
+        break;
       pos += 3 + std::size_t{data[pos + 1]};
       continue;
     }
     const std::size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
-    if (pos + 1 + length > size) break;
+    if (pos + 1 + length > size)
+      break;
     uint32_t value = 0;
     for (std::size_t i = 0; i < length; ++i) value |= uint32_t{data[pos + 1 + i]} << (8 * i);
     pos += 1 + length;
@@ -86,7 +99,7 @@ TReportLayout ParseReportDescriptor(const uint8_t* data, std::size_t size) {
     const uint8_t type = (prefix >> 2) & 3;
     const uint8_t tag = prefix >> 4;
     if (type == kMain) {
-      std::map<uint32_t, uint64_t>* kind = tag == kInput    ? &input
+      std::map<uint32_t, uint64_t>* kind = tag == kInput     ? &input
                                            : tag == kOutput  ? &output
                                            : tag == kFeature ? &feature
                                                              : nullptr;
@@ -96,14 +109,19 @@ TReportLayout ParseReportDescriptor(const uint8_t* data, std::size_t size) {
       }
     } else if (type == kGlobal) {
       switch (tag) {
-        case kReportSize: state.ReportSize = value; break;
-        case kReportCount: state.ReportCount = value; break;
+        case kReportSize:
+          state.ReportSize = value;
+          break;
+        case kReportCount:
+          state.ReportCount = value;
+          break;
         case kReportID:
           state.ReportID = value;
           layout.Numbered = true;
           break;
         case kPush:
-          if (stack.size() < kMaxPushDepth) stack.push_back(state);
+          if (stack.size() < kMaxPushDepth)
+            stack.push_back(state);
           break;
         case kPop:
           if (!stack.empty()) {
@@ -111,7 +129,8 @@ TReportLayout ParseReportDescriptor(const uint8_t* data, std::size_t size) {
             stack.pop_back();
           }
           break;
-        default: break;
+        default:
+          break;
       }
     }
   }
@@ -124,7 +143,8 @@ TReportLayout ParseReportDescriptor(const uint8_t* data, std::size_t size) {
 std::size_t ShapeReport(bool numbered, const uint8_t* raw, std::size_t size,
                         std::vector<uint8_t>& report) {
   const std::size_t count = numbered ? size : size + 1;
-  if (report.size() < count) report.resize(count);
+  if (report.size() < count)
+    report.resize(count);
   if (numbered) {
     std::copy(raw, raw + size, report.begin());
   } else {
@@ -141,9 +161,15 @@ std::u16string Utf8ToUtf16(const std::string& text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto byte = static_cast<uint8_t>(text[i]);
-    const int extra = byte < 0x80 ? 0 : (byte >> 5) == 6 ? 1 : (byte >> 4) == 14 ? 2
-                                      : (byte >> 3) == 30 ? 3 : -1;
-    char32_t cp = extra == 0 ? byte : extra == 1 ? byte & 0x1F : extra == 2 ? byte & 0x0F : byte & 0x07;
+    const int extra = byte < 0x80         ? 0
+                      : (byte >> 5) == 6  ? 1
+                      : (byte >> 4) == 14 ? 2
+                      : (byte >> 3) == 30 ? 3
+                                          : -1;
+    char32_t cp = extra == 0   ? byte
+                  : extra == 1 ? byte & 0x1F
+                  : extra == 2 ? byte & 0x0F
+                               : byte & 0x07;
     bool valid = extra >= 0 && i + extra < text.size();
     for (int k = 1; valid && k <= extra; ++k) {
       const auto next = static_cast<uint8_t>(text[i + k]);

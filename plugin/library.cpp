@@ -1,10 +1,10 @@
 // The plug-in's entry: the library record, the register and unregister hooks, and what must be
 // in place as soon as the library is loaded.
 
-#include "framework/library_info.h"
 #include "framework/codes.h"
-#include "plugin/module_table.h"
+#include "framework/library_info.h"
 #include "framework/translate.h"
+#include "plugin/module_table.h"
 #include "runtime/types.h"
 
 namespace kyt {
@@ -29,7 +29,8 @@ void Register(IKYTKernel* Kernel, IKYTModuleLoader* ModuleLoader) {
 
 void Unregister() {
   TRef<IKYTKernel> kernel = std::move(LibraryKernel());
-  if (kernel) kernel->PostLogMessage(KL_MESSAGE, 0, kLibraryName, "Unregister");
+  if (kernel)
+    kernel->PostLogMessage(KL_MESSAGE, 0, kLibraryName, "Unregister");
 }
 
 TKYTLibraryInfo libraryInfo = {
@@ -57,7 +58,6 @@ struct LoadTimeSetup {
 }  // namespace
 }  // namespace kyt
 
-extern "C" __attribute__((visibility("default"))) void KYTLibraryInfo(
-    kyt::TKYTLibraryInfo** Info) {
+extern "C" __attribute__((visibility("default"))) void KYTLibraryInfo(kyt::TKYTLibraryInfo** Info) {
   *Info = &kyt::libraryInfo;
 }

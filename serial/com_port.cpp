@@ -14,21 +14,31 @@ namespace {
 
 const char* ErrorText(int32_t code) {
   switch (code) {
-    case EComPort::CError_OpenFailed: return "Unable to open com port";
-    case EComPort::CError_WriteFailed: return "WriteFile function failed";
-    case EComPort::CError_ReadFailed: return "ReadFile function failed";
-    case EComPort::CError_SetStateFailed: return "SetCommState function failed";
-    case EComPort::CError_TimeoutsFailed: return "SetCommTimeouts failed";
-    case EComPort::CError_SetupComFailed: return "SetupComm function failed";
-    case EComPort::CError_ClearComFailed: return "ClearCommError function failed";
-    case EComPort::CError_EscapeComFailed: return "EscapeCommFunction function failed";
-    default: return "";
+    case EComPort::CError_OpenFailed:
+      return "Unable to open com port";
+    case EComPort::CError_WriteFailed:
+      return "WriteFile function failed";
+    case EComPort::CError_ReadFailed:
+      return "ReadFile function failed";
+    case EComPort::CError_SetStateFailed:
+      return "SetCommState function failed";
+    case EComPort::CError_TimeoutsFailed:
+      return "SetCommTimeouts failed";
+    case EComPort::CError_SetupComFailed:
+      return "SetupComm function failed";
+    case EComPort::CError_ClearComFailed:
+      return "ClearCommError function failed";
+    case EComPort::CError_EscapeComFailed:
+      return "EscapeCommFunction function failed";
+    default:
+      return "";
   }
 }
 
 std::string ErrorMessage(int32_t code, int32_t osError) {
   std::string text = ErrorText(code);
-  if (osError != -1) text += fmt::format(" (win error code: {})", osError);
+  if (osError != -1)
+    text += fmt::format(" (win error code: {})", osError);
   return text;
 }
 
@@ -36,7 +46,7 @@ std::string ErrorMessage(int32_t code, int32_t osError) {
 constexpr int kNoHandle = 9;  // EBADF
 
 constexpr std::pair<TComEvent, uint32_t> kEventBits[] = {
-    {TComEvent::evRxChar, comm::EV_RXCHAR}, {TComEvent::evRxFlag, comm::EV_RXFLAG},
+    {TComEvent::evRxChar, comm::EV_RXCHAR},   {TComEvent::evRxFlag, comm::EV_RXFLAG},
     {TComEvent::evTxEmpty, comm::EV_TXEMPTY}, {TComEvent::evCTS, comm::EV_CTS},
     {TComEvent::evDSR, comm::EV_DSR},         {TComEvent::evRLSD, comm::EV_RLSD},
     {TComEvent::evBreak, comm::EV_BREAK},     {TComEvent::evError, comm::EV_ERR},
@@ -61,7 +71,8 @@ EComPort::EComPort(int32_t Code, int32_t OsError)
 uint32_t EventsToMask(TComEvents Events) {
   uint32_t mask = 0;
   for (const auto& [event, bit] : kEventBits) {
-    if (Events.Contains(event)) mask |= bit;
+    if (Events.Contains(event))
+      mask |= bit;
   }
   return mask;
 }
@@ -69,21 +80,30 @@ uint32_t EventsToMask(TComEvents Events) {
 TComEvents MaskToEvents(uint32_t Mask) {
   TComEvents events;
   for (const auto& [event, bit] : kEventBits) {
-    if (Mask & bit) events.Include(event);
+    if (Mask & bit)
+      events.Include(event);
   }
   return events;
 }
 
 TComErrors ErrorsFromFlags(uint32_t Flags, bool ParityCheck) {
   TComErrors errors;
-  if (Flags & comm::CE_RXOVER) errors.Include(TComError::ceRxOver);
-  if (Flags & comm::CE_OVERRUN) errors.Include(TComError::ceOverrun);
-  if ((Flags & comm::CE_RXPARITY) && ParityCheck) errors.Include(TComError::ceRxParity);
-  if (Flags & comm::CE_FRAME) errors.Include(TComError::ceFrame);
-  if (Flags & comm::CE_BREAK) errors.Include(TComError::ceBreak);
-  if (Flags & comm::CE_TXFULL) errors.Include(TComError::ceTxFull);
-  if (Flags & comm::CE_IOE) errors.Include(TComError::ceIO);
-  if (Flags & comm::CE_MODE) errors.Include(TComError::ceMode);
+  if (Flags & comm::CE_RXOVER)
+    errors.Include(TComError::ceRxOver);
+  if (Flags & comm::CE_OVERRUN)
+    errors.Include(TComError::ceOverrun);
+  if ((Flags & comm::CE_RXPARITY) && ParityCheck)
+    errors.Include(TComError::ceRxParity);
+  if (Flags & comm::CE_FRAME)
+    errors.Include(TComError::ceFrame);
+  if (Flags & comm::CE_BREAK)
+    errors.Include(TComError::ceBreak);
+  if (Flags & comm::CE_TXFULL)
+    errors.Include(TComError::ceTxFull);
+  if (Flags & comm::CE_IOE)
+    errors.Include(TComError::ceIO);
+  if (Flags & comm::CE_MODE)
+    errors.Include(TComError::ceMode);
   return errors;
 }
 
@@ -97,12 +117,14 @@ TComPort::~TComPort() {
 }
 
 comm::ICommPort& TComPort::Handle(int32_t ErrorCode) {
-  if (!handle_) throw EComPort(ErrorCode, kNoHandle);
+  if (!handle_)
+    throw EComPort(ErrorCode, kNoHandle);
   return *handle_;
 }
 
 void TComPort::Open() {
-  if (connected_) return;
+  if (connected_)
+    return;
   try {
     handle_ = comm::CommProvider().Open(port_);
   } catch (const CommError& e) {
@@ -113,7 +135,8 @@ void TComPort::Open() {
     ApplyBufferSizes();
     ApplyLineSettings();
     ApplyTimeouts();
-    if (!Events.Empty()) thread_ = std::make_unique<TComThread>(*this, *handle_);
+    if (!Events.Empty())
+      thread_ = std::make_unique<TComThread>(*this, *handle_);
   } catch (...) {
     thread_.reset();
     handle_.reset();
@@ -125,7 +148,8 @@ void TComPort::Open() {
 }
 
 void TComPort::Close() {
-  if (!connected_) return;
+  if (!connected_)
+    return;
   // Its last steps purge both queues and clear the event mask.
   thread_.reset();
   handle_.reset();
@@ -133,7 +157,8 @@ void TComPort::Close() {
 }
 
 void TComPort::SetPort(const std::string& Value) {
-  if (Value == port_) return;
+  if (Value == port_)
+    return;
   port_ = Value;
   if (connected_) {
     Close();
@@ -142,25 +167,29 @@ void TComPort::SetPort(const std::string& Value) {
 }
 
 void TComPort::SetBaudRate(TBaudRate Value) {
-  if (Value == baudRate_) return;
+  if (Value == baudRate_)
+    return;
   baudRate_ = Value;
   ApplyLineSettings();
 }
 
 void TComPort::SetStopBits(TStopBits Value) {
-  if (Value == stopBits_) return;
+  if (Value == stopBits_)
+    return;
   stopBits_ = Value;
   ApplyLineSettings();
 }
 
 void TComPort::SetDataBits(TDataBits Value) {
-  if (Value == dataBits_) return;
+  if (Value == dataBits_)
+    return;
   dataBits_ = Value;
   ApplyLineSettings();
 }
 
 void TComPort::SetParityBits(TParityBits Value) {
-  if (Value == Parity.Bits) return;
+  if (Value == Parity.Bits)
+    return;
   Parity.Bits = Value;
   ApplyLineSettings();
 }
@@ -168,20 +197,29 @@ void TComPort::SetParityBits(TParityBits Value) {
 comm::TDCB TComPort::BuildDCB() const {
   comm::TDCB dcb;
   dcb.DCBlength = 28;
-  dcb.BaudRate = static_cast<uint32_t>(
-      baudRate_ == TBaudRate::brCustom ? CustomBaudRate : BaudRateValue(baudRate_));
+  dcb.BaudRate = static_cast<uint32_t>(baudRate_ == TBaudRate::brCustom ? CustomBaudRate
+                                                                        : BaudRateValue(baudRate_));
   uint32_t flags = comm::fBinary;
-  if (Parity.Check) flags |= comm::fParity;
-  if (FlowControl.OutCTSFlow) flags |= comm::fOutxCtsFlow;
-  if (FlowControl.OutDSRFlow) flags |= comm::fOutxDsrFlow;
+  if (Parity.Check)
+    flags |= comm::fParity;
+  if (FlowControl.OutCTSFlow)
+    flags |= comm::fOutxCtsFlow;
+  if (FlowControl.OutDSRFlow)
+    flags |= comm::fOutxDsrFlow;
   flags |= static_cast<uint32_t>(FlowControl.ControlDTR) << 4;
-  if (FlowControl.DSRSensitivity) flags |= comm::fDsrSensitivity;
-  if (FlowControl.TxContinueOnXoff) flags |= comm::fTXContinueOnXoff;
-  if (FlowControl.XonXoffOut) flags |= comm::fOutX;
-  if (FlowControl.XonXoffIn) flags |= comm::fInX;
+  if (FlowControl.DSRSensitivity)
+    flags |= comm::fDsrSensitivity;
+  if (FlowControl.TxContinueOnXoff)
+    flags |= comm::fTXContinueOnXoff;
+  if (FlowControl.XonXoffOut)
+    flags |= comm::fOutX;
+  if (FlowControl.XonXoffIn)
+    flags |= comm::fInX;
   const bool errorChar = Parity.Check && Parity.Replace;
-  if (errorChar) flags |= comm::fErrorChar;
-  if (DiscardNull) flags |= comm::fNull;
+  if (errorChar)
+    flags |= comm::fErrorChar;
+  if (DiscardNull)
+    flags |= comm::fNull;
   flags |= static_cast<uint32_t>(FlowControl.ControlRTS) << 12;
   dcb.Flags = flags;
   dcb.XonLim = static_cast<uint16_t>(Buffer.InputSize / 4);
@@ -197,7 +235,8 @@ comm::TDCB TComPort::BuildDCB() const {
 }
 
 void TComPort::ApplyLineSettings() {
-  if (!connected_) return;
+  if (!connected_)
+    return;
   try {
     handle_->SetCommState(BuildDCB());
   } catch (const CommError& e) {
@@ -206,7 +245,8 @@ void TComPort::ApplyLineSettings() {
 }
 
 void TComPort::ApplyBufferSizes() {
-  if (!connected_) return;
+  if (!connected_)
+    return;
   try {
     handle_->SetupComm(Unsigned(Buffer.InputSize), Unsigned(Buffer.OutputSize));
   } catch (const CommError& e) {
@@ -215,20 +255,21 @@ void TComPort::ApplyBufferSizes() {
 }
 
 void TComPort::ApplyTimeouts() {
-  if (!connected_) return;
+  if (!connected_)
+    return;
   try {
-    handle_->SetCommTimeouts({Unsigned(Timeouts.ReadInterval),
-                              Unsigned(Timeouts.ReadTotalMultiplier),
-                              Unsigned(Timeouts.ReadTotalConstant),
-                              Unsigned(Timeouts.WriteTotalMultiplier),
-                              Unsigned(Timeouts.WriteTotalConstant)});
+    handle_->SetCommTimeouts(
+        {Unsigned(Timeouts.ReadInterval), Unsigned(Timeouts.ReadTotalMultiplier),
+         Unsigned(Timeouts.ReadTotalConstant), Unsigned(Timeouts.WriteTotalMultiplier),
+         Unsigned(Timeouts.WriteTotalConstant)});
   } catch (const CommError& e) {
     throw EComPort(EComPort::CError_TimeoutsFailed, e.Code());
   }
 }
 
 int32_t TComPort::WriteData(const std::string& Text) {
-  if (Text.empty()) return 0;
+  if (Text.empty())
+    return 0;
   comm::ICommPort& port = Handle(EComPort::CError_WriteFailed);
   try {
     return static_cast<int32_t>(port.Write(Text.data(), Text.size()));
@@ -238,7 +279,8 @@ int32_t TComPort::WriteData(const std::string& Text) {
 }
 
 std::string TComPort::ReadData(int32_t Count) {
-  if (Count < 1) return {};
+  if (Count < 1)
+    return {};
   comm::ICommPort& port = Handle(EComPort::CError_ReadFailed);
   // The bytes land in the returned string itself: no buffer of our own in between.
   std::string data(static_cast<size_t>(Count), '\0');
@@ -274,27 +316,39 @@ void TComPort::ReadModemSignals() {
     Handle(EComPort::CError_EscapeComFailed).GetCommModemStatus();
     // The line values would go to the CTS, DSR and RLSD callbacks, which nothing here uses.
   } catch (const std::exception&) {
-    if (OnError) OnError(*this, {TComError::ceBreak});
+    if (OnError)
+      OnError(*this, {TComError::ceBreak});
   }
 }
 
 void TComPort::HandleEvents(TComEvents Events) {
   if (Events.Contains(TComEvent::evError)) {
     const TComErrors errors = ReadLineErrors();
-    if (!errors.Empty() && OnError) OnError(*this, errors);
+    if (!errors.Empty() && OnError)
+      OnError(*this, errors);
   }
   if (Events.Contains(TComEvent::evRxChar)) {
     const int32_t count = QueuedInputCount();
-    if (count > 0 && OnRxChar) OnRxChar(*this, count);
+    if (count > 0 && OnRxChar)
+      OnRxChar(*this, count);
   }
-  if (Events.Contains(TComEvent::evCTS)) ReadModemSignals();
-  if (Events.Contains(TComEvent::evDSR)) ReadModemSignals();
-  if (Events.Contains(TComEvent::evRLSD)) ReadModemSignals();
+  if (Events.Contains(TComEvent::evCTS))
+    ReadModemSignals();
+  if (Events.Contains(TComEvent::evDSR))
+    ReadModemSignals();
+  if (Events.Contains(TComEvent::evRLSD))
+    ReadModemSignals();
 }
 
-void TComPort::SetDTR(bool OnOff) { Escape(OnOff ? comm::SETDTR : comm::CLRDTR); }
-void TComPort::SetRTS(bool OnOff) { Escape(OnOff ? comm::SETRTS : comm::CLRRTS); }
-void TComPort::SetBreak(bool OnOff) { Escape(OnOff ? comm::SETBREAK : comm::CLRBREAK); }
+void TComPort::SetDTR(bool OnOff) {
+  Escape(OnOff ? comm::SETDTR : comm::CLRDTR);
+}
+void TComPort::SetRTS(bool OnOff) {
+  Escape(OnOff ? comm::SETRTS : comm::CLRRTS);
+}
+void TComPort::SetBreak(bool OnOff) {
+  Escape(OnOff ? comm::SETBREAK : comm::CLRBREAK);
+}
 
 void TComPort::Escape(int Function) {
   comm::ICommPort& port = Handle(EComPort::CError_EscapeComFailed);

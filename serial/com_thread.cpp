@@ -23,8 +23,10 @@ void TComThread::Stop() noexcept {
 void TComThread::Execute() {
   for (;;) {
     const comm::TCommWait wait = port_.WaitCommEvent(*stop_);
-    if (wait.Stopped) break;
-    if (wait.Events == 0) continue;
+    if (wait.Stopped)
+      break;
+    if (wait.Events == 0)
+      continue;
     events_ = MaskToEvents(wait.Events);
     try {
       Synchronize([this] { owner_.HandleEvents(events_); });

@@ -9,8 +9,22 @@
 namespace kyt {
 
 enum class TBaudRate {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400,
-  br56000, br57600, br115200, br128000, br256000
+  brCustom,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
 };
 enum class TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
 enum class TDataBits { dbFive, dbSix, dbSeven, dbEight };
@@ -18,7 +32,16 @@ enum class TParityBits { prNone, prOdd, prEven, prMark, prSpace };
 enum class TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
 enum class TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum class TComEvent {
-  evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full
+  evRxChar,
+  evTxEmpty,
+  evRxFlag,
+  evRing,
+  evBreak,
+  evCTS,
+  evDSR,
+  evError,
+  evRLSD,
+  evRx80Full
 };
 enum class TComError { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
 enum class TSyncMethod { smThreadSync, smWindowSync, smNone };

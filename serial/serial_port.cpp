@@ -9,8 +9,8 @@
 namespace kyt {
 
 const TTextTable& BaudRateTexts() {
-  static const TTextTable table = {"Custom", "110",   "300",   "600",   "1200",  "2400",
-                                   "4800",   "9600",  "14400", "19200", "38400", "56000",
+  static const TTextTable table = {"Custom", "110",    "300",    "600",   "1200",  "2400",
+                                   "4800",   "9600",   "14400",  "19200", "38400", "56000",
                                    "57600",  "115200", "128000", "256000"};
   return table;
 }
@@ -58,7 +58,8 @@ TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID Insta
   device_->OnRxChar = [this](TComPort&, int32_t count) { Received(count); };
   device_->OnError = [this](TComPort&, TComErrors) { LineError(); };
 
-  RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
+  RegisterPropertyBoolean(
+      "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
   RegisterPropertyString(
       "Port", [this] { return GetPort(); }, [this](const std::string& v) { SetPort(v); });
   RegisterPropertyString(
@@ -89,8 +90,7 @@ TKYTSerialPort::~TKYTSerialPort() {
 }
 
 void TKYTSerialPort::SetBaudRate(const std::string& BaudRate) {
-  ChangeSetting(settings_.Pending.BaudRate,
-                FromText(BaudRateTexts(), BaudRate, TBaudRate::br9600));
+  ChangeSetting(settings_.Pending.BaudRate, FromText(BaudRateTexts(), BaudRate, TBaudRate::br9600));
 }
 void TKYTSerialPort::SetStopBits(const std::string& StopBits) {
   ChangeSetting(settings_.Pending.StopBits,
@@ -112,7 +112,9 @@ std::string TKYTSerialPort::GetStopBits() {
 std::string TKYTSerialPort::GetDataBits() {
   return ToText(DataBitsTexts(), settings_.Pending.DataBits);
 }
-std::string TKYTSerialPort::GetParity() { return ToText(ParityNames(), settings_.Pending.Parity); }
+std::string TKYTSerialPort::GetParity() {
+  return ToText(ParityNames(), settings_.Pending.Parity);
+}
 
 void TKYTSerialPort::SetDTR(bool OnOff) {
   device_->SetDTR(OnOff);
@@ -122,17 +124,23 @@ void TKYTSerialPort::SetRTS(bool OnOff) {
   device_->SetRTS(OnOff);
   rts_ = OnOff;
 }
-void TKYTSerialPort::SetBreak(bool OnOff) { device_->SetBreak(OnOff); }
+void TKYTSerialPort::SetBreak(bool OnOff) {
+  device_->SetBreak(OnOff);
+}
 
-TStringArray TKYTSerialPort::GetDevices() { return comm::CommProvider().ListPorts(); }
+TStringArray TKYTSerialPort::GetDevices() {
+  return comm::CommProvider().ListPorts();
+}
 
 void TKYTSerialPort::SendText(const std::string& Text) {
-  if (!device_->Connected()) throw EKYTSerialPort(Translate("SerialPort is not opened!"));
+  if (!device_->Connected())
+    throw EKYTSerialPort(Translate("SerialPort is not opened!"));
   const int32_t written = device_->WriteData(Text);
   if (static_cast<size_t>(written) < Text.size()) {
     // The write time-out ran out (a stalled line, flow control holding it): the caller must
     // not take the rest as sent. What did go out is still reported.
-    if (written > 0) SendDebug("TRANSMITTED", Text.substr(0, static_cast<size_t>(written)));
+    if (written > 0)
+      SendDebug("TRANSMITTED", Text.substr(0, static_cast<size_t>(written)));
     throw EComPort(EComPort::CError_WriteFailed, kWriteTimedOut);
   }
   SendDebug("TRANSMITTED", Text);
@@ -200,11 +208,13 @@ void TKYTSerialPort::Received(int32_t Count) {
 void TKYTSerialPort::LineError() {
   SetStatus(IS_ERROR);
   LogMessage(KL_MESSAGE, "SerialPort - " + Translate("Closed"));
-  if (KernelRunlevel == KR_READY) reconnect_.Lost();
+  if (KernelRunlevel == KR_READY)
+    reconnect_.Lost();
 }
 
 void TKYTSerialPort::Reconnect() {
-  if (KernelRunlevel != KR_READY) return;
+  if (KernelRunlevel != KR_READY)
+    return;
   if (!settings_.Applied.Open) {
     SetStatus(IS_INACTIVE);
     reconnect_.Stop();

@@ -49,7 +49,8 @@ std::function<void()> TJvHidDeviceController::QueuedChange(bool forced) {
   std::weak_ptr<TJvHidDeviceController*> cell = self_;
   return [cell, forced] {
     auto self = cell.lock();
-    if (self && *self) (*self)->DeviceChange(forced);
+    if (self && *self)
+      (*self)->DeviceChange(forced);
   };
 }
 
@@ -75,7 +76,8 @@ void TJvHidDeviceController::DeviceChange(bool forced) {
   bool changed = forced;
   for (;;) {
     RunDeviceChange(changed);
-    if (!changeWaiting_) break;
+    if (!changeWaiting_)
+      break;
     changed = forcedWaiting_;
     changeWaiting_ = forcedWaiting_ = false;
   }
@@ -103,7 +105,8 @@ std::vector<TJvHidDeviceController::TDevicePtr> TJvHidDeviceController::Scan() {
     device->onGone_ = [cell] {
       TThread::Queue([cell] {
         auto self = cell.lock();
-        if (self && *self) (*self)->DeviceChange();
+        if (self && *self)
+          (*self)->DeviceChange();
       });
     };
     found.push_back(std::move(device));
@@ -118,14 +121,18 @@ void TJvHidDeviceController::RunDeviceChange(bool changed) {
   for (auto it = current.rbegin(); it != current.rend(); ++it) {
     const TDevicePtr& device = *it;
     // An unplugged device still checked out waits for its CheckIn; it left only once.
-    if (!device->IsPluggedIn()) continue;
+    if (!device->IsPluggedIn())
+      continue;
     const bool stays = std::any_of(found.begin(), found.end(), [&](const TDevicePtr& f) {
       return SameAppearance(*f, *device);
     });
-    if (stays) continue;
+    if (stays)
+      continue;
     device->Unplug();
-    if (onRemoval_) onRemoval_(*device);
-    if (!device->IsCheckedOut()) RemoveFromList(*device);
+    if (onRemoval_)
+      onRemoval_(*device);
+    if (!device->IsCheckedOut())
+      RemoveFromList(*device);
     changed = true;
   }
 
@@ -145,7 +152,8 @@ void TJvHidDeviceController::RunDeviceChange(bool changed) {
   }
 
   CountDevices();
-  if (changed && onDeviceChange_) onDeviceChange_(*this);
+  if (changed && onDeviceChange_)
+    onDeviceChange_(*this);
 }
 
 int TJvHidDeviceController::Enumerate() {
@@ -153,7 +161,8 @@ int TJvHidDeviceController::Enumerate() {
   const std::vector<TDevicePtr> current = devices_;
   for (std::size_t index = 0; index < current.size(); ++index) {
     TJvHidDevice& device = *current[index];
-    if (!device.IsPluggedIn()) continue;
+    if (!device.IsPluggedIn())
+      continue;
     ++visited;
     bool more = true;
     if (onEnumerate_) {
@@ -161,14 +170,17 @@ int TJvHidDeviceController::Enumerate() {
       more = onEnumerate_(device, static_cast<int>(index));
       device.enumerated_ = false;
     }
-    if (!device.IsCheckedOut()) device.CloseHandles();
-    if (!more) break;
+    if (!device.IsCheckedOut())
+      device.CloseHandles();
+    if (!more)
+      break;
   }
   return visited;
 }
 
 bool TJvHidDeviceController::CheckOut(TJvHidDevice& HidDev) {
-  if (!HidDev.controller_ || !HidDev.IsPluggedIn() || HidDev.IsCheckedOut()) return false;
+  if (!HidDev.controller_ || !HidDev.IsPluggedIn() || HidDev.IsCheckedOut())
+    return false;
   HidDev.checkedOut_ = true;
   HidDev.StartThreadIfWanted();
   CountDevices();
@@ -176,7 +188,8 @@ bool TJvHidDeviceController::CheckOut(TJvHidDevice& HidDev) {
 }
 
 void TJvHidDeviceController::CheckIn(TDevicePtr& HidDev) {
-  if (!HidDev) return;
+  if (!HidDev)
+    return;
   const TDevicePtr device = std::move(HidDev);
   HidDev.reset();
   device->StopThread();

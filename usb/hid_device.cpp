@@ -14,12 +14,15 @@ constexpr std::size_t kMaxTextUnits = 254;
 
 TJvHidDeviceReadThread::TJvHidDeviceReadThread(TJvHidDevice& Device) : device_(Device) {}
 
-TJvHidDeviceReadThread::~TJvHidDeviceReadThread() { TerminateAndWait(); }
+TJvHidDeviceReadThread::~TJvHidDeviceReadThread() {
+  TerminateAndWait();
+}
 
 void TJvHidDeviceReadThread::Stop() {
   std::lock_guard lock(lock_);
   Terminate();
-  if (reader_) reader_->Stop();
+  if (reader_)
+    reader_->Stop();
   wake_.notify_all();
 }
 
@@ -44,13 +47,15 @@ void TJvHidDeviceReadThread::Execute() {
         reader = hid::Platform().OpenReader(device_.DevicePath());
       } catch (const hid::HidError& e) {
         ReportError(e.Code());
-        if (hid::IsDeviceGone(e.Code())) break;
+        if (hid::IsDeviceGone(e.Code()))
+          break;
         // Retrying at once would spin as long as the cause lasts.
         Pause();
         continue;
       }
       std::lock_guard lock(lock_);
-      if (Terminated()) break;
+      if (Terminated())
+        break;
       reader_ = std::move(reader);
     }
     const hid::TReadResult result =
@@ -110,11 +115,13 @@ TJvHidDevice::~TJvHidDevice() {
 }
 
 bool TJvHidDevice::OpenGeneral() {
-  if (general_) return true;
-  if (!IsAccessible()) return false;
+  if (general_)
+    return true;
+  if (!IsAccessible())
+    return false;
   try {
-    general_ = hid::Platform().Open(
-        entry_.Path, readWrite_ ? hid::TAccess::ReadWrite : hid::TAccess::QueryOnly);
+    general_ = hid::Platform().Open(entry_.Path,
+                                    readWrite_ ? hid::TAccess::ReadWrite : hid::TAccess::QueryOnly);
     return true;
   } catch (const hid::HidError& e) {
     lastError_ = e.Code();
@@ -130,10 +137,13 @@ void TJvHidDevice::CloseHandles() {
 std::u16string TJvHidDevice::CachedText(
     std::u16string& cache, std::optional<std::u16string> (hid::IDeviceHandle::*query)()) {
   std::lock_guard lock(handleLock_);
-  if (!cache.empty()) return cache;
-  if (!OpenGeneral()) return {};
+  if (!cache.empty())
+    return cache;
+  if (!OpenGeneral())
+    return {};
   std::u16string text = (general_.get()->*query)().value_or(std::u16string{});
-  if (text.size() > kMaxTextUnits) text.resize(kMaxTextUnits);
+  if (text.size() > kMaxTextUnits)
+    text.resize(kMaxTextUnits);
   cache = text;
   general_.reset();
   return text;
@@ -149,8 +159,10 @@ std::u16string TJvHidDevice::ProductName() {
 
 std::u16string TJvHidDevice::SerialNumber() {
   std::lock_guard lock(handleLock_);
-  if (!serial_.empty()) return serial_;
-  if (!OpenGeneral()) return {};
+  if (!serial_.empty())
+    return serial_;
+  if (!OpenGeneral())
+    return {};
   serial_ = ReadSerialNumber(*general_);
   general_.reset();
   return serial_;
@@ -160,20 +172,26 @@ std::u16string TJvHidDevice::SerialNumber() {
 // device has no serial number of its own.
 std::u16string TJvHidDevice::ReadSerialNumber(hid::IDeviceHandle& handle) {
   std::u16string serial = handle.SerialNumberString().value_or(std::u16string{});
-  if (serial.empty()) return {};
-  if (serial.size() > kMaxTextUnits) serial.resize(kMaxTextUnits);
+  if (serial.empty())
+    return {};
+  if (serial.size() > kMaxTextUnits)
+    serial.resize(kMaxTextUnits);
   const std::optional<std::u16string> languages = handle.IndexedString(0);
   // A language list that cannot be read says nothing against the serial number.
-  if (!languages) return serial;
+  if (!languages)
+    return serial;
   std::u16string list = *languages;
   while (!list.empty() && list.back() == 0xFFFF) list.pop_back();
-  if (!list.empty() && list.back() == 0) list.pop_back();
-  if (list.empty() || serial.compare(0, list.size(), list) == 0) return {};
+  if (!list.empty() && list.back() == 0)
+    list.pop_back();
+  if (list.empty() || serial.compare(0, list.size(), list) == 0)
+    return {};
   return serial;
 }
 
 void TJvHidDevice::SetOnData(TDataEvent Handler) {
-  if (!Handler) StopThread();
+  if (!Handler)
+    StopThread();
   {
     std::lock_guard lock(eventLock_);
     onData_ = std::move(Handler);
@@ -199,10 +217,10 @@ TJvHidDevice::TUnplugEvent TJvHidDevice::OnUnplug() const {
 bool TJvHidDevice::WriteReport(const void* Buffer, uint32_t Length, uint32_t& Written) {
   Written = 0;
   std::lock_guard lock(handleLock_);
-  if (!OpenGeneral()) return false;
+  if (!OpenGeneral())
+    return false;
   try {
-    Written = static_cast<uint32_t>(
-        general_->Write(static_cast<const uint8_t*>(Buffer), Length));
+    Written = static_cast<uint32_t>(general_->Write(static_cast<const uint8_t*>(Buffer), Length));
     return true;
   } catch (const hid::HidError& e) {
     lastError_ = e.Code();
@@ -211,21 +229,25 @@ bool TJvHidDevice::WriteReport(const void* Buffer, uint32_t Length, uint32_t& Wr
 }
 
 void TJvHidDevice::SetThreadSleepTime(uint32_t Milliseconds) {
-  if (Milliseconds >= 10 && Milliseconds <= 10000) sleepTime_ = Milliseconds;
+  if (Milliseconds >= 10 && Milliseconds <= 10000)
+    sleepTime_ = Milliseconds;
 }
 
 void TJvHidDevice::StartThreadIfWanted() {
-  if (thread_ || !pluggedIn_ || !checkedOut_ || !readWrite_) return;
+  if (thread_ || !pluggedIn_ || !checkedOut_ || !readWrite_)
+    return;
   {
     std::lock_guard lock(eventLock_);
-    if (!onData_) return;
+    if (!onData_)
+      return;
   }
   thread_ = std::make_unique<TJvHidDeviceReadThread>(*this);
   thread_->Start();
 }
 
 void TJvHidDevice::StopThread() {
-  if (!thread_) return;
+  if (!thread_)
+    return;
   thread_->Stop();
   thread_->WaitFor();
   thread_.reset();
@@ -237,7 +259,8 @@ void TJvHidDevice::Deliver(uint8_t ReportID, const uint8_t* Data, uint16_t Size)
     std::lock_guard lock(eventLock_);
     handler = onData_;
   }
-  if (handler) handler(*this, ReportID, Data, Size);
+  if (handler)
+    handler(*this, ReportID, Data, Size);
 }
 
 void TJvHidDevice::DeliverError(uint32_t Error) {
@@ -245,18 +268,21 @@ void TJvHidDevice::DeliverError(uint32_t Error) {
   std::weak_ptr<TJvHidDevice> self = weak_from_this();
   TThread::Queue([self, Error] {
     auto device = self.lock();
-    if (!device) return;
+    if (!device)
+      return;
     TDataErrorEvent handler;
     {
       std::lock_guard lock(device->eventLock_);
       handler = device->onDataError_;
     }
-    if (handler) handler(*device, Error);
+    if (handler)
+      handler(*device, Error);
   });
 }
 
 void TJvHidDevice::Gone() {
-  if (onGone_) onGone_();
+  if (onGone_)
+    onGone_();
 }
 
 void TJvHidDevice::Unplug() {
@@ -264,7 +290,8 @@ void TJvHidDevice::Unplug() {
   CloseHandles();
   pluggedIn_ = false;
   TUnplugEvent handler = OnUnplug();
-  if (handler) handler(*this);
+  if (handler)
+    handler(*this);
   SetOnUnplug(nullptr);
 }
 

@@ -46,8 +46,8 @@ class TJvHidDeviceReadThread : public TThread {
 
 class TJvHidDevice : public std::enable_shared_from_this<TJvHidDevice> {
  public:
-  using TDataEvent = std::function<void(TJvHidDevice& HidDev, uint8_t ReportID,
-                                        const uint8_t* Data, uint16_t Size)>;
+  using TDataEvent = std::function<void(TJvHidDevice& HidDev, uint8_t ReportID, const uint8_t* Data,
+                                        uint16_t Size)>;
   using TDataErrorEvent = std::function<void(TJvHidDevice& HidDev, uint32_t Error)>;
   using TUnplugEvent = std::function<void(TJvHidDevice& HidDev)>;
 

@@ -8,7 +8,9 @@ namespace kyt {
 
 namespace {
 
-std::string Utf8(const std::u16string& text) { return hid::Utf16ToUtf8(text); }
+std::string Utf8(const std::u16string& text) {
+  return hid::Utf16ToUtf8(text);
+}
 
 }  // namespace
 
@@ -25,7 +27,8 @@ TKYTHID::TKYTHID(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID) {
   CreateController();
 
-  RegisterPropertyBoolean("Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
+  RegisterPropertyBoolean(
+      "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
   RegisterPropertyString(
       "DeviceSerial", [this] { return GetDeviceSerial(); },
       [this](const std::string& v) { SetDeviceSerial(v); });
@@ -120,7 +123,8 @@ void TKYTHID::ApplyChanges() {
 // ---- Devices --------------------------------------------------------------------------------
 
 THIDDevices TKYTHID::GetDevices() {
-  if (!controller_) throw EKYTModuleObject(Translate("HID Controller not created"));
+  if (!controller_)
+    throw EKYTModuleObject(Translate("HID Controller not created"));
   std::vector<TDevicePtr> devices;
   {
     std::lock_guard lock(lock_);
@@ -130,7 +134,8 @@ THIDDevices TKYTHID::GetDevices() {
   for (const TDevicePtr& device : devices) {
     THIDDevice entry;
     entry.DeviceSerial = Utf8(device->SerialNumber());
-    if (entry.DeviceSerial.empty()) entry.DeviceSerial = std::to_string(device->DeviceID());
+    if (entry.DeviceSerial.empty())
+      entry.DeviceSerial = std::to_string(device->DeviceID());
     entry.VendorID = device->VendorID();
     entry.ProductID = device->ProductID();
     entry.DeviceVendor = Utf8(device->VendorName());
@@ -154,7 +159,8 @@ TKYTHID::TDevicePtr TKYTHID::FindConfiguredDevice() const {
   }
   const std::string& serial = settings_.Pending.Device.DeviceSerial;
   for (const TDevicePtr& device : devices) {
-    if (!MatchesConfiguredIdentity(*device)) continue;
+    if (!MatchesConfiguredIdentity(*device))
+      continue;
     if (Utf8(device->SerialNumber()) == serial || std::to_string(device->DeviceID()) == serial) {
       return device;
     }
@@ -174,7 +180,8 @@ void TKYTHID::Select(TDevicePtr HidDev) {
     earlier = std::exchange(selected_, HidDev);
   }
   // A device left behind would go on feeding the children alongside the new one.
-  if (earlier && earlier != HidDev) Detach(*earlier);
+  if (earlier && earlier != HidDev)
+    Detach(*earlier);
 }
 
 void TKYTHID::Attach(TJvHidDevice& HidDev) {
@@ -190,7 +197,8 @@ void TKYTHID::Detach(TJvHidDevice& HidDev) {
 }
 
 void TKYTHID::DeviceChanged() {
-  if (!controller_) return;
+  if (!controller_)
+    return;
   {
     std::lock_guard lock(lock_);
     devices_.clear();
@@ -208,9 +216,12 @@ bool TKYTHID::DeviceEnumerated(TJvHidDevice& HidDev) {
 void TKYTHID::DeviceArrived(TJvHidDevice& HidDev) {
   const TSettings& pending = settings_.Pending;
   // Only what an apply would attach: a closed instance stays closed when its device comes.
-  if (!pending.Open || pending.Device.DeviceSerial.empty()) return;
-  if (!MatchesConfiguredIdentity(HidDev)) return;
-  if (Utf8(HidDev.SerialNumber()) != pending.Device.DeviceSerial) return;
+  if (!pending.Open || pending.Device.DeviceSerial.empty())
+    return;
+  if (!MatchesConfiguredIdentity(HidDev))
+    return;
+  if (Utf8(HidDev.SerialNumber()) != pending.Device.DeviceSerial)
+    return;
   LogMessage(KL_WARNING, Translate("HID Device arrived"));
   SetStatus(IS_ACTIVE);
   Select(HidDev.shared_from_this());
@@ -224,7 +235,8 @@ void TKYTHID::DeviceUnplugged(TJvHidDevice& HidDev) {
     std::lock_guard lock(lock_);
     selected_.reset();
   }
-  if (controller_) controller_->CheckIn(device);
+  if (controller_)
+    controller_->CheckIn(device);
   SetStatus(IS_ERROR);
 }
 
@@ -238,7 +250,8 @@ void TKYTHID::ReportReceived(uint8_t ReportID, const uint8_t* Data, uint16_t Siz
 
 void TKYTHID::SendEvent(uint8_t ReportID, const std::string& Text) {
   TDevicePtr device = Selected();
-  if (!device) throw EKYTModuleObject(Translate("No HID Device selected/found"));
+  if (!device)
+    throw EKYTModuleObject(Translate("No HID Device selected/found"));
   SendDebug("TRANSMITTED, ReportID: " + std::to_string(ReportID), Text);
   // The report is as long as the device's output report, however long that is: a fixed
   // buffer would send bytes from beyond its end for longer reports.

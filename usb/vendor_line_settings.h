@@ -21,7 +21,6 @@ struct TVendorSettings {
   int32_t FlowControl = 0;
 };
 
-
 // A decimal integer with an optional sign; raises EConvertError for anything else, including
 // the empty text and values beyond 32 bits.
 int32_t TextToInteger(const std::string& Text);

@@ -36,18 +36,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void Fail(const char* call) { throw CommError(errno, call); }
+[[noreturn]] void Fail(const char* call) {
+  throw CommError(errno, call);
+}
 
 // Modem-line requests on a tty without modem lines (a pty) fail with these; there is simply
 // nothing to set or report there.
-bool NoModemLines(int code) { return code == ENOTTY || code == EINVAL; }
+bool NoModemLines(int code) {
+  return code == ENOTTY || code == EINVAL;
+}
 
 // What a removed USB adapter or a pty whose far side closed answers.
-bool IsGone(int code) { return code == EIO || code == ENXIO || code == ENODEV; }
+bool IsGone(int code) {
+  return code == EIO || code == ENXIO || code == ENODEV;
+}
 
 bool ModemIoctl(int fd, unsigned long request, int bits) {
-  if (::ioctl(fd, request, &bits) == 0) return true;
-  if (NoModemLines(errno)) return false;
+  if (::ioctl(fd, request, &bits) == 0)
+    return true;
+  if (NoModemLines(errno))
+    return false;
   Fail("ioctl");
 }
 
@@ -62,24 +70,30 @@ speed_t StandardSpeed(uint32_t rate) {
       {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
       {3500000, B3500000}, {4000000, B4000000}};
   for (const auto& [number, speed] : kTable) {
-    if (number == rate) return speed;
+    if (number == rate)
+      return speed;
   }
   return B0;
 }
 
 tcflag_t CharacterSize(uint8_t bits) {
   switch (bits) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
   }
 }
 
 class PosixStopSignal final : public ICommStopSignal {
  public:
   PosixStopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!fd_) Fail("eventfd");
+    if (!fd_)
+      Fail("eventfd");
   }
   void Raise() noexcept override {
     const uint64_t one = 1;
@@ -97,13 +111,16 @@ class PosixCommPort final : public ICommPort {
  public:
   explicit PosixCommPort(const std::string& path) {
     fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd_) Fail("open");
-    if (!::isatty(fd_.Get())) Fail("open");
+    if (!fd_)
+      Fail("open");
+    if (!::isatty(fd_.Get()))
+      Fail("open");
     // The lock keeps out every other opener, root included, which TIOCEXCL alone does not.
     if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
       throw CommError(errno == EWOULDBLOCK ? EBUSY : errno, "open");
     }
-    if (::ioctl(fd_.Get(), TIOCEXCL) != 0) Fail("open");
+    if (::ioctl(fd_.Get(), TIOCEXCL) != 0)
+      Fail("open");
     ReadCounters(nullptr);
   }
 
@@ -123,23 +140,37 @@ class PosixCommPort final : public ICommPort {
       throw CommError(EINVAL, "tcsetattr");
     }
     termios t{};
-    if (::tcgetattr(fd_.Get(), &t) != 0) Fail("tcgetattr");
+    if (::tcgetattr(fd_.Get(), &t) != 0)
+      Fail("tcgetattr");
     t.c_iflag = 0;
     t.c_oflag = 0;
     t.c_lflag = 0;
-    if (dcb.Flags & fParity) t.c_iflag |= INPCK;
-    if (dcb.Flags & fOutX) t.c_iflag |= IXON;
-    if (dcb.Flags & fInX) t.c_iflag |= IXOFF;
+    if (dcb.Flags & fParity)
+      t.c_iflag |= INPCK;
+    if (dcb.Flags & fOutX)
+      t.c_iflag |= IXON;
+    if (dcb.Flags & fInX)
+      t.c_iflag |= IXOFF;
     t.c_cflag = CREAD | CLOCAL | CharacterSize(dcb.ByteSize);
     switch (dcb.Parity) {
-      case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-      case EVENPARITY: t.c_cflag |= PARENB; break;
-      case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-      case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-      default: break;
+      case ODDPARITY:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+      case EVENPARITY:
+        t.c_cflag |= PARENB;
+        break;
+      case MARKPARITY:
+        t.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+      case SPACEPARITY:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+      default:
+        break;
     }
     // There is no 1.5 setting; UARTs send 1.5 stop bits for CSTOPB with five data bits.
-    if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    if (dcb.StopBits != ONESTOPBIT)
+      t.c_cflag |= CSTOPB;
     if ((dcb.Flags & fOutxCtsFlow) || (dcb.Flags & fRtsControlMask) == RTS_CONTROL_HANDSHAKE) {
       t.c_cflag |= CRTSCTS;
     }
@@ -151,15 +182,18 @@ class PosixCommPort final : public ICommPort {
     const speed_t tableSpeed = speed == B0 ? B9600 : speed;
     ::cfsetispeed(&t, tableSpeed);
     ::cfsetospeed(&t, tableSpeed);
-    if (::tcsetattr(fd_.Get(), TCSANOW, &t) != 0) Fail("tcsetattr");
+    if (::tcsetattr(fd_.Get(), TCSANOW, &t) != 0)
+      Fail("tcsetattr");
     if (speed == B0) {
       const int code = SetAnyBaudRate(fd_.Get(), dcb.BaudRate);
-      if (code != 0) throw CommError(code, "ioctl(TCSETS2)");
+      if (code != 0)
+        throw CommError(code, "ioctl(TCSETS2)");
     }
     // The lines follow their control mode when it is first given or changes; a new speed or
     // parity must not undo a line the caller raised since.
     const uint32_t control = dcb.Flags & (fDtrControlMask | fRtsControlMask);
-    if (!lineControl_ || *lineControl_ != control) ApplyLineControl(control);
+    if (!lineControl_ || *lineControl_ != control)
+      ApplyLineControl(control);
     lineControl_ = control;
   }
 
@@ -168,10 +202,9 @@ class PosixCommPort final : public ICommPort {
   size_t Read(char* buffer, size_t size) override {
     const TCommTimeouts t = timeouts_;
     const bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD &&
-                              t.ReadTotalTimeoutMultiplier == 0 &&
-                              t.ReadTotalTimeoutConstant == 0;
-    const uint64_t total = uint64_t{t.ReadTotalTimeoutMultiplier} * size +
-                           t.ReadTotalTimeoutConstant;
+                              t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    const uint64_t total =
+        uint64_t{t.ReadTotalTimeoutMultiplier} * size + t.ReadTotalTimeoutConstant;
     const auto start = Clock::now();
     auto lastByte = start;
     size_t got = 0;
@@ -180,29 +213,36 @@ class PosixCommPort final : public ICommPort {
       if (n > 0) {
         got += static_cast<size_t>(n);
         lastByte = Clock::now();
-        if (t.ReadIntervalTimeout == MAXDWORD) break;
+        if (t.ReadIntervalTimeout == MAXDWORD)
+          break;
         continue;
       }
       // A tty reads 0 only once its device has gone (a removed adapter).
-      if (n == 0) break;
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN) Fail("read");
-      if (returnAtOnce) break;
+      if (n == 0)
+        break;
+      if (errno == EINTR)
+        continue;
+      if (errno != EAGAIN)
+        Fail("read");
+      if (returnAtOnce)
+        break;
       int wait = -1;
-      if (total > 0) wait = Remaining(start, total);
+      if (total > 0)
+        wait = Remaining(start, total);
       if (got > 0 && t.ReadIntervalTimeout > 0 && t.ReadIntervalTimeout != MAXDWORD) {
         const int interval = Remaining(lastByte, t.ReadIntervalTimeout);
         wait = wait < 0 ? interval : std::min(wait, interval);
       }
-      if (wait == 0 || !WaitFor(POLLIN, wait)) break;
+      if (wait == 0 || !WaitFor(POLLIN, wait))
+        break;
     }
     return got;
   }
 
   size_t Write(const char* data, size_t size) override {
     const TCommTimeouts t = timeouts_;
-    const uint64_t total = uint64_t{t.WriteTotalTimeoutMultiplier} * size +
-                           t.WriteTotalTimeoutConstant;
+    const uint64_t total =
+        uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
     const auto start = Clock::now();
     size_t done = 0;
     while (done < size) {
@@ -211,10 +251,13 @@ class PosixCommPort final : public ICommPort {
         done += static_cast<size_t>(n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN) Fail("write");
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0 && errno != EAGAIN)
+        Fail("write");
       const int wait = total > 0 ? Remaining(start, total) : -1;
-      if (wait == 0 || !WaitFor(POLLOUT, wait)) break;
+      if (wait == 0 || !WaitFor(POLLOUT, wait))
+        break;
     }
     return done;
   }
@@ -225,8 +268,10 @@ class PosixCommPort final : public ICommPort {
     int queued = 0;
     if (::ioctl(fd_.Get(), FIONREAD, &queued) != 0) {
       // A device that has gone has nothing queued; its loss is reported as CE_IOE, once.
-      if (!gone_ && !IsGone(errno)) Fail("ioctl(FIONREAD)");
-      if (!gone_) Lost();
+      if (!gone_ && !IsGone(errno))
+        Fail("ioctl(FIONREAD)");
+      if (!gone_)
+        Lost();
       queued = 0;
     }
     TCommState state;
@@ -238,37 +283,54 @@ class PosixCommPort final : public ICommPort {
   uint32_t GetCommModemStatus() override {
     int lines = 0;
     if (::ioctl(fd_.Get(), TIOCMGET, &lines) != 0) {
-      if (NoModemLines(errno)) return 0;
+      if (NoModemLines(errno))
+        return 0;
       Fail("ioctl(TIOCMGET)");
     }
     uint32_t status = 0;
-    if (lines & TIOCM_CTS) status |= MS_CTS_ON;
-    if (lines & TIOCM_DSR) status |= MS_DSR_ON;
-    if (lines & TIOCM_RNG) status |= MS_RING_ON;
-    if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
+    if (lines & TIOCM_CTS)
+      status |= MS_CTS_ON;
+    if (lines & TIOCM_DSR)
+      status |= MS_DSR_ON;
+    if (lines & TIOCM_RNG)
+      status |= MS_RING_ON;
+    if (lines & TIOCM_CAR)
+      status |= MS_RLSD_ON;
     return status;
   }
 
   void EscapeCommFunction(int function) override {
     const int fd = fd_.Get();
     switch (function) {
-      case SETDTR: ModemIoctl(fd, TIOCMBIS, TIOCM_DTR); return;
-      case CLRDTR: ModemIoctl(fd, TIOCMBIC, TIOCM_DTR); return;
-      case SETRTS: ModemIoctl(fd, TIOCMBIS, TIOCM_RTS); return;
-      case CLRRTS: ModemIoctl(fd, TIOCMBIC, TIOCM_RTS); return;
+      case SETDTR:
+        ModemIoctl(fd, TIOCMBIS, TIOCM_DTR);
+        return;
+      case CLRDTR:
+        ModemIoctl(fd, TIOCMBIC, TIOCM_DTR);
+        return;
+      case SETRTS:
+        ModemIoctl(fd, TIOCMBIS, TIOCM_RTS);
+        return;
+      case CLRRTS:
+        ModemIoctl(fd, TIOCMBIC, TIOCM_RTS);
+        return;
       case SETBREAK:
-        if (::ioctl(fd, TIOCSBRK) != 0) Fail("ioctl(TIOCSBRK)");
+        if (::ioctl(fd, TIOCSBRK) != 0)
+          Fail("ioctl(TIOCSBRK)");
         return;
       case CLRBREAK:
-        if (::ioctl(fd, TIOCCBRK) != 0) Fail("ioctl(TIOCCBRK)");
+        if (::ioctl(fd, TIOCCBRK) != 0)
+          Fail("ioctl(TIOCCBRK)");
         return;
-      default: throw CommError(EINVAL, "EscapeCommFunction");
+      default:
+        throw CommError(EINVAL, "EscapeCommFunction");
     }
   }
 
   void PurgeComm(uint32_t flags) override {
     const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
-    if (!rx && !tx) return;
+    if (!rx && !tx)
+      return;
     if (::tcflush(fd_.Get(), rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0) {
       Fail("tcflush");
     }
@@ -283,18 +345,22 @@ class PosixCommPort final : public ICommPort {
   TCommWait WaitCommEvent(ICommStopSignal& stop) override {
     const int stopFd = static_cast<PosixStopSignal&>(stop).Handle();
     // A gone device keeps poll answering at once; after its one report only the stop counts.
-    if (gone_) return WaitForStopOnly(stopFd, -1);
+    if (gone_)
+      return WaitForStopOnly(stopFd, -1);
     // Wake-ups that found nothing to report could repeat at once; the next one waits a moment.
     if (idleWakes_ >= kIdleWakesBeforeBackOff) {
       idleWakes_ = 0;
-      if (WaitForStopOnly(stopFd, kBackOffMs).Stopped) return {true, 0};
+      if (WaitForStopOnly(stopFd, kBackOffMs).Stopped)
+        return {true, 0};
     }
     pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd_.Get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
-      if (errno != EINTR) ++idleWakes_;
+      if (errno != EINTR)
+        ++idleWakes_;
       return {};
     }
-    if (fds[0].revents & POLLIN) return {true, 0};
+    if (fds[0].revents & POLLIN)
+      return {true, 0};
     const uint32_t events = PortEvents(fds[1].revents) & mask_;
     idleWakes_ = events == 0 ? idleWakes_ + 1 : 0;
     return {false, events};
@@ -315,8 +381,10 @@ class PosixCommPort final : public ICommPort {
     pollfd entry{fd_.Get(), what, 0};
     for (;;) {
       const int n = ::poll(&entry, 1, timeoutMs);
-      if (n >= 0) return n > 0;
-      if (errno != EINTR) Fail("poll");
+      if (n >= 0)
+        return n > 0;
+      if (errno != EINTR)
+        Fail("poll");
     }
   }
 
@@ -335,7 +403,8 @@ class PosixCommPort final : public ICommPort {
       uint32_t fresh = 0;
       events |= ReadCounters(&fresh);
       errors_ |= fresh;
-      if (fresh) events |= EV_ERR;
+      if (fresh)
+        events |= EV_ERR;
     }
     int queued = 0;
     if (::ioctl(fd_.Get(), FIONREAD, &queued) != 0) {
@@ -358,26 +427,36 @@ class PosixCommPort final : public ICommPort {
   // Folds the driver's error counters since the last look into CE_* flags (into `errors`) and
   // returns the EV_* bits their change stands for. Drivers without counters report nothing.
   uint32_t ReadCounters(uint32_t* errors) {
-    if (!hasCounters_) return 0;
+    if (!hasCounters_)
+      return 0;
     serial_icounter_struct now{};
     if (::ioctl(fd_.Get(), TIOCGICOUNT, &now) != 0) {
-      if (NoModemLines(errno)) hasCounters_ = false;
+      if (NoModemLines(errno))
+        hasCounters_ = false;
       return 0;
     }
     uint32_t events = 0;
     if (errors) {
-      if (now.frame != counters_.frame) *errors |= CE_FRAME;
-      if (now.overrun != counters_.overrun) *errors |= CE_OVERRUN;
-      if (now.buf_overrun != counters_.buf_overrun) *errors |= CE_RXOVER;
-      if (now.parity != counters_.parity) *errors |= CE_RXPARITY;
+      if (now.frame != counters_.frame)
+        *errors |= CE_FRAME;
+      if (now.overrun != counters_.overrun)
+        *errors |= CE_OVERRUN;
+      if (now.buf_overrun != counters_.buf_overrun)
+        *errors |= CE_RXOVER;
+      if (now.parity != counters_.parity)
+        *errors |= CE_RXPARITY;
       if (now.brk != counters_.brk) {
         *errors |= CE_BREAK;
         events |= EV_BREAK;
       }
-      if (now.cts != counters_.cts) events |= EV_CTS;
-      if (now.dsr != counters_.dsr) events |= EV_DSR;
-      if (now.dcd != counters_.dcd) events |= EV_RLSD;
-      if (now.rng != counters_.rng) events |= EV_RING;
+      if (now.cts != counters_.cts)
+        events |= EV_CTS;
+      if (now.dsr != counters_.dsr)
+        events |= EV_DSR;
+      if (now.dcd != counters_.dcd)
+        events |= EV_RLSD;
+      if (now.rng != counters_.rng)
+        events |= EV_RING;
     }
     counters_ = now;
     return events;
@@ -388,7 +467,7 @@ class PosixCommPort final : public ICommPort {
   uint32_t mask_ = 0;
   // Set by the event wait, taken by ClearCommError on the main thread.
   std::atomic<uint32_t> errors_{0};
-  bool hasCounters_ = true;             // event thread only (and the constructor)
+  bool hasCounters_ = true;            // event thread only (and the constructor)
   serial_icounter_struct counters_{};  // event thread only (and the constructor)
   std::atomic<bool> gone_{false};
   std::optional<uint32_t> lineControl_;
@@ -396,7 +475,8 @@ class PosixCommPort final : public ICommPort {
 
   void ApplyLineControl(uint32_t flags) {
     const uint32_t dtr = flags & fDtrControlMask;
-    if (dtr != DTR_CONTROL_HANDSHAKE) EscapeCommFunction(dtr == DTR_CONTROL_ENABLE ? SETDTR : CLRDTR);
+    if (dtr != DTR_CONTROL_HANDSHAKE)
+      EscapeCommFunction(dtr == DTR_CONTROL_ENABLE ? SETDTR : CLRDTR);
     const uint32_t rts = flags & fRtsControlMask;
     if (rts == 0 || rts == RTS_CONTROL_ENABLE) {
       EscapeCommFunction(rts == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
@@ -407,7 +487,8 @@ class PosixCommPort final : public ICommPort {
 class PosixCommProvider final : public ICommProvider {
  public:
   std::unique_ptr<ICommPort> Open(const std::string& name) override {
-    if (name.empty()) throw CommError(ENOENT, "open");
+    if (name.empty())
+      throw CommError(ENOENT, "open");
     return std::make_unique<PosixCommPort>(PortPath(name));
   }
   std::vector<std::string> ListPorts() override { return ListSerialPorts(); }
@@ -423,6 +504,8 @@ ICommProvider& CommProvider() {
   return p ? *p : real;
 }
 
-ICommProvider* ReplaceCommProvider(ICommProvider* provider) { return installed.exchange(provider); }
+ICommProvider* ReplaceCommProvider(ICommProvider* provider) {
+  return installed.exchange(provider);
+}
 
 }  // namespace kyt::comm

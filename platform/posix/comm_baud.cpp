@@ -11,18 +11,21 @@ namespace kyt::comm {
 
 int SetAnyBaudRate(int fd, uint32_t rate) {
   termios2 t{};
-  if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+  if (ioctl(fd, TCGETS2, &t) != 0)
+    return errno;
   t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
   t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
   t.c_ispeed = rate;
   t.c_ospeed = rate;
-  if (ioctl(fd, TCSETS2, &t) != 0) return errno;
+  if (ioctl(fd, TCSETS2, &t) != 0)
+    return errno;
   return 0;
 }
 
 uint32_t ReadBaudRate(int fd) {
   termios2 t{};
-  if (ioctl(fd, TCGETS2, &t) != 0) return 0;
+  if (ioctl(fd, TCGETS2, &t) != 0)
+    return 0;
   return t.c_ospeed;
 }
 

@@ -42,9 +42,11 @@ std::map<std::string, std::string> ByIdLinks(const std::string& byIdDir) {
   for (const auto& entry : fs::directory_iterator(byIdDir, ec)) entries.push_back(entry.path());
   std::sort(entries.begin(), entries.end());
   for (const fs::path& link : entries) {
-    if (!fs::is_symlink(link, ec)) continue;
+    if (!fs::is_symlink(link, ec))
+      continue;
     const fs::path target = fs::read_symlink(link, ec);
-    if (ec) continue;
+    if (ec)
+      continue;
     links.emplace(target.filename().string(), link.string());
   }
   return links;
@@ -58,12 +60,15 @@ std::vector<std::string> ListSerialPorts(const std::string& ClassDir, const std:
   for (const auto& entry : fs::directory_iterator(ClassDir, ec)) {
     const fs::path tty = entry.path();
     // Virtual consoles, ptys and the console aliases have no device behind them.
-    if (!fs::exists(fs::symlink_status(tty / "device", ec))) continue;
-    if (IsEmptyUartSlot(tty)) continue;
+    if (!fs::exists(fs::symlink_status(tty / "device", ec)))
+      continue;
+    if (IsEmptyUartSlot(tty))
+      continue;
     names.push_back(tty.filename().string());
   }
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return NaturalKey(a) < NaturalKey(b); });
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return NaturalKey(a) < NaturalKey(b);
+  });
   const auto links = ByIdLinks(ByIdDir);
   std::vector<std::string> ports;
   for (const std::string& name : names) {

@@ -35,16 +35,19 @@ constexpr std::size_t kMaxTextUnits = 254;
 
 UniqueFd OpenNode(const std::string& path, int flags) {
   UniqueFd fd{::open(path.c_str(), flags | O_CLOEXEC)};
-  if (!fd) throw HidError(errno, "open " + path);
+  if (!fd)
+    throw HidError(errno, "open " + path);
   return fd;
 }
 
 std::string ReportDescriptor(int fd) {
   int size = 0;
-  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) throw HidError(errno, "HIDIOCGRDESCSIZE");
+  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0)
+    throw HidError(errno, "HIDIOCGRDESCSIZE");
   hidraw_report_descriptor descriptor{};
   descriptor.size = static_cast<uint32_t>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
-  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) throw HidError(errno, "HIDIOCGRDESC");
+  if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0)
+    throw HidError(errno, "HIDIOCGRDESC");
   return std::string(reinterpret_cast<const char*>(descriptor.value), descriptor.size);
 }
 
@@ -55,9 +58,11 @@ TReportLayout LayoutOf(int fd) {
 }
 
 std::optional<std::u16string> Text(const std::optional<std::string>& utf8) {
-  if (!utf8 || utf8->empty()) return std::nullopt;
+  if (!utf8 || utf8->empty())
+    return std::nullopt;
   std::u16string text = Utf8ToUtf16(*utf8);
-  if (text.size() > kMaxTextUnits) text.resize(kMaxTextUnits);
+  if (text.size() > kMaxTextUnits)
+    text.resize(kMaxTextUnits);
   return text;
 }
 
@@ -65,7 +70,8 @@ std::optional<std::u16string> Text(const std::optional<std::string>& utf8) {
 std::optional<std::string> NodeString(int fd, unsigned long request) {
   char buffer[256] = {};
   const int length = ::ioctl(fd, request, buffer);
-  if (length <= 0) return std::nullopt;
+  if (length <= 0)
+    return std::nullopt;
   return std::string(buffer, ::strnlen(buffer, sizeof buffer));
 }
 
@@ -73,11 +79,12 @@ std::optional<std::string> NodeString(int fd, unsigned long request) {
 // control transfer through usbfs; without the right to open it they are simply unavailable.
 std::optional<std::u16string> UsbStringDescriptor(const TUsbFacts& usb, uint8_t index,
                                                   uint16_t language) {
-  if (!usb.IsUsb) return std::nullopt;
-  const std::string path =
-      fmt::format("/dev/bus/usb/{:03}/{:03}", usb.BusNumber, usb.DeviceNumber);
+  if (!usb.IsUsb)
+    return std::nullopt;
+  const std::string path = fmt::format("/dev/bus/usb/{:03}/{:03}", usb.BusNumber, usb.DeviceNumber);
   UniqueFd fd{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
-  if (!fd) return std::nullopt;
+  if (!fd)
+    return std::nullopt;
   unsigned char buffer[255] = {};
   usbdevfs_ctrltransfer transfer{};
   transfer.bRequestType = 0x80;  // device to host, standard, device
@@ -88,7 +95,8 @@ std::optional<std::u16string> UsbStringDescriptor(const TUsbFacts& usb, uint8_t 
   transfer.timeout = 1000;
   transfer.data = buffer;
   const int length = ::ioctl(fd.Get(), USBDEVFS_CONTROL, &transfer);
-  if (length < 2 || buffer[1] != 3) return std::nullopt;
+  if (length < 2 || buffer[1] != 3)
+    return std::nullopt;
   const int end = std::min<int>(length, buffer[0]);
   std::u16string text;
   for (int i = 2; i + 1 < end; i += 2) {
@@ -101,16 +109,17 @@ class HidrawHandle : public IDeviceHandle {
  public:
   HidrawHandle(UniqueFd fd, bool readWrite) : fd_(std::move(fd)), readWrite_(readWrite) {
     struct stat status {};
-    if (::fstat(fd_.Get(), &status) == 0) usb_ = UsbFactsOf(status.st_rdev);
+    if (::fstat(fd_.Get(), &status) == 0)
+      usb_ = UsbFactsOf(status.st_rdev);
   }
 
   bool HasReadWriteAccess() const override { return readWrite_; }
 
   TAttributes Attributes() override {
     hidraw_devinfo info{};
-    if (::ioctl(fd_.Get(), HIDIOCGRAWINFO, &info) < 0) throw HidError(errno, "HIDIOCGRAWINFO");
-    return {static_cast<uint16_t>(info.vendor), static_cast<uint16_t>(info.product),
-            usb_.Version};
+    if (::ioctl(fd_.Get(), HIDIOCGRAWINFO, &info) < 0)
+      throw HidError(errno, "HIDIOCGRAWINFO");
+    return {static_cast<uint16_t>(info.vendor), static_cast<uint16_t>(info.product), usb_.Version};
   }
 
   TCaps Caps() override { return LayoutOf(fd_.Get()).Caps; }
@@ -123,18 +132,23 @@ class HidrawHandle : public IDeviceHandle {
     return Text(usb_.IsUsb ? usb_.Product : NodeString(fd_.Get(), HIDIOCGRAWNAME(256)));
   }
   std::optional<std::u16string> IndexedString(uint8_t index) override {
-    if (index == 0) return UsbStringDescriptor(usb_, 0, 0);
+    if (index == 0)
+      return UsbStringDescriptor(usb_, 0, 0);
     const auto languages = UsbStringDescriptor(usb_, 0, 0);
-    if (!languages || languages->empty()) return std::nullopt;
+    if (!languages || languages->empty())
+      return std::nullopt;
     return UsbStringDescriptor(usb_, index, (*languages)[0]);
   }
 
   std::size_t Write(const uint8_t* data, std::size_t size) override {
-    if (!readWrite_) throw HidError(EBADF, "write");
+    if (!readWrite_)
+      throw HidError(EBADF, "write");
     for (;;) {
       const ssize_t written = ::write(fd_.Get(), data, size);
-      if (written >= 0) return static_cast<std::size_t>(written);
-      if (errno != EINTR) throw HidError(errno, "write");
+      if (written >= 0)
+        return static_cast<std::size_t>(written);
+      if (errno != EINTR)
+        throw HidError(errno, "write");
     }
   }
 
@@ -150,18 +164,25 @@ class HidrawReader : public IReportReader {
       : fd_(std::move(fd)), numbered_(LayoutOf(fd_.Get()).Numbered), raw_(kMaxReport) {}
 
   TReadResult Read(std::vector<uint8_t>& report, std::chrono::milliseconds wait) override {
-    if (gone_) return {TReadStatus::Gone, 0, ENODEV};
+    if (gone_)
+      return {TReadStatus::Gone, 0, ENODEV};
     pollfd fds[2] = {{fd_.Get(), POLLIN, 0}, {stop_.Handle(), POLLIN, 0}};
     const auto timeout = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, INT_MAX));
     const int ready = ::poll(fds, 2, timeout);
-    if (ready < 0) return errno == EINTR ? TReadResult{} : Failure(errno);
-    if (fds[1].revents) return {TReadStatus::Stopped};
-    if (ready == 0) return {};
+    if (ready < 0)
+      return errno == EINTR ? TReadResult{} : Failure(errno);
+    if (fds[1].revents)
+      return {TReadStatus::Stopped};
+    if (ready == 0)
+      return {};
     // An unplugged node reports POLLERR|POLLHUP without POLLIN on every poll from now on.
-    if (!(fds[0].revents & POLLIN)) return Failure(ENODEV);
+    if (!(fds[0].revents & POLLIN))
+      return Failure(ENODEV);
     const ssize_t count = ::read(fd_.Get(), raw_.data(), raw_.size());
-    if (count < 0) return errno == EAGAIN || errno == EINTR ? TReadResult{} : Failure(errno);
-    if (count == 0) return {};
+    if (count < 0)
+      return errno == EAGAIN || errno == EINTR ? TReadResult{} : Failure(errno);
+    if (count == 0)
+      return {};
     return {TReadStatus::Report,
             ShapeReport(numbered_, raw_.data(), static_cast<std::size_t>(count), report)};
   }
@@ -170,7 +191,8 @@ class HidrawReader : public IReportReader {
 
  private:
   TReadResult Failure(int code) {
-    if (!IsDeviceGone(code)) return {TReadStatus::Failed, 0, code};
+    if (!IsDeviceGone(code))
+      return {TReadStatus::Failed, 0, code};
     gone_ = true;
     return {TReadStatus::Gone, 0, code};
   }
@@ -192,7 +214,8 @@ class LinuxHidPlatform : public IHidPlatform {
     }
     // Queries need some access to the node; either direction will do.
     UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (!fd) fd = OpenNode(path, O_WRONLY);
+    if (!fd)
+      fd = OpenNode(path, O_WRONLY);
     return std::make_unique<HidrawHandle>(std::move(fd), false);
   }
 

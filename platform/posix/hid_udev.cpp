@@ -38,7 +38,8 @@ std::mutex& UdevLock() {
 
 std::optional<std::string> Attribute(udev_device* device, const char* name) {
   const char* value = udev_device_get_sysattr_value(device, name);
-  if (!value) return std::nullopt;
+  if (!value)
+    return std::nullopt;
   std::string text(value);
   // sysfs ends its texts with a line feed, which the device never sent.
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -48,14 +49,17 @@ std::optional<std::string> Attribute(udev_device* device, const char* name) {
 template <class T>
 T Number(const std::optional<std::string>& text, int base, T fallback = 0) {
   T value = fallback;
-  if (text) std::from_chars(text->data(), text->data() + text->size(), value, base);
+  if (text)
+    std::from_chars(text->data(), text->data() + text->size(), value, base);
   return value;
 }
 
 // Without udevd nobody has sent the "udev" group a single event, so the kernel's own
 // messages are the only ones to listen to; with udevd they come too early (before udevd set the
 // node's permissions), so its processed ones are the right ones.
-const char* MonitorSource() { return ::access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel"; }
+const char* MonitorSource() {
+  return ::access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+}
 
 class HidrawWatch : public IDeviceWatch {
  public:
@@ -81,11 +85,13 @@ class HidrawWatch : public IDeviceWatch {
     while (!self.Terminated()) {
       pollfd fds[2] = {{fd, POLLIN, 0}, {stop_.Handle(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR)
+          continue;
         break;
       }
       // A broken monitor socket would wake every poll at once; leaving is better than spinning.
-      if (fds[1].revents || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) break;
+      if (fds[1].revents || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
+        break;
       bool changed = false;
       {
         std::lock_guard lock(UdevLock());
@@ -93,7 +99,8 @@ class HidrawWatch : public IDeviceWatch {
           changed = true;
         }
       }
-      if (changed) TThread::Queue(onChange_);
+      if (changed)
+        TThread::Queue(onChange_);
     }
   }
 
@@ -110,20 +117,24 @@ std::vector<TDeviceEntry> EnumerateHidraw() {
   std::vector<TDeviceEntry> entries;
   std::lock_guard lock(UdevLock());
   UdevPtr<udev> context{udev_new()};
-  if (!context) return entries;
+  if (!context)
+    return entries;
   UdevPtr<udev_enumerate> enumeration{udev_enumerate_new(context.get())};
-  if (!enumeration) return entries;
+  if (!enumeration)
+    return entries;
   udev_enumerate_add_match_subsystem(enumeration.get(), "hidraw");
   udev_enumerate_scan_devices(enumeration.get());
   udev_list_entry* entry;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration.get())) {
     const char* syspath = udev_list_entry_get_name(entry);
     UdevPtr<udev_device> device{udev_device_new_from_syspath(context.get(), syspath)};
-    if (!device) continue;
+    if (!device)
+      continue;
     const char* node = udev_device_get_devnode(device.get());
-    if (!node) continue;
-    entries.push_back({static_cast<uint32_t>(minor(udev_device_get_devnum(device.get()))), node,
-                       syspath});
+    if (!node)
+      continue;
+    entries.push_back(
+        {static_cast<uint32_t>(minor(udev_device_get_devnum(device.get()))), node, syspath});
   }
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.InstanceNumber < b.InstanceNumber; });
@@ -133,27 +144,31 @@ std::vector<TDeviceEntry> EnumerateHidraw() {
 std::unique_ptr<IDeviceWatch> WatchHidraw(std::function<void()> onChange) {
   std::lock_guard lock(UdevLock());
   UdevPtr<udev> context{udev_new()};
-  if (!context) return nullptr;
+  if (!context)
+    return nullptr;
   UdevPtr<udev_monitor> monitor{udev_monitor_new_from_netlink(context.get(), MonitorSource())};
-  if (!monitor) return nullptr;
+  if (!monitor)
+    return nullptr;
   if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
       udev_monitor_enable_receiving(monitor.get()) < 0) {
     return nullptr;
   }
-  return std::make_unique<HidrawWatch>(std::move(context), std::move(monitor),
-                                       std::move(onChange));
+  return std::make_unique<HidrawWatch>(std::move(context), std::move(monitor), std::move(onChange));
 }
 
 TUsbFacts UsbFactsOf(unsigned long long deviceNumber) {
   TUsbFacts facts;
   std::lock_guard lock(UdevLock());
   UdevPtr<udev> context{udev_new()};
-  if (!context) return facts;
+  if (!context)
+    return facts;
   UdevPtr<udev_device> node{udev_device_new_from_devnum(context.get(), 'c', deviceNumber)};
-  if (!node) return facts;
+  if (!node)
+    return facts;
   // The parent is owned by the child and must not be unreferenced.
   udev_device* usb = udev_device_get_parent_with_subsystem_devtype(node.get(), "usb", "usb_device");
-  if (!usb) return facts;
+  if (!usb)
+    return facts;
   facts.IsUsb = true;
   facts.Serial = Attribute(usb, "serial");
   facts.Manufacturer = Attribute(usb, "manufacturer");

@@ -56,14 +56,16 @@ class FakeComm::Port final : public comm::ICommPort {
   }
   comm::TCommState ClearCommError() override {
     std::lock_guard guard(fake_.lock_);
-    if (fake_.FailClearCommError) throw CommError(*fake_.FailClearCommError, "ClearCommError");
+    if (fake_.FailClearCommError)
+      throw CommError(*fake_.FailClearCommError, "ClearCommError");
     comm::TCommState state{std::exchange(fake_.errors_, 0u),
                            static_cast<uint32_t>(fake_.input_.size())};
     return state;
   }
   uint32_t GetCommModemStatus() override {
     std::lock_guard guard(fake_.lock_);
-    if (fake_.FailModemStatus) throw CommError(*fake_.FailModemStatus, "GetCommModemStatus");
+    if (fake_.FailModemStatus)
+      throw CommError(*fake_.FailModemStatus, "GetCommModemStatus");
     return comm::MS_CTS_ON | comm::MS_DSR_ON;
   }
   void EscapeCommFunction(int function) override {
@@ -84,7 +86,8 @@ class FakeComm::Port final : public comm::ICommPort {
     ++fake_.record_.Waits;
     fake_.changed_.notify_all();
     fake_.changed_.wait(guard, [&] { return stop.raised_ || !fake_.wakeups_.empty(); });
-    if (stop.raised_) return {true, 0};
+    if (stop.raised_)
+      return {true, 0};
     const uint32_t events = fake_.wakeups_.front();
     fake_.wakeups_.pop_front();
     return {false, events};
@@ -100,8 +103,12 @@ class FakeComm::Port final : public comm::ICommPort {
   FakeComm& fake_;
 };
 
-FakeComm::FakeComm() { previous_ = comm::ReplaceCommProvider(this); }
-FakeComm::~FakeComm() { comm::ReplaceCommProvider(previous_); }
+FakeComm::FakeComm() {
+  previous_ = comm::ReplaceCommProvider(this);
+}
+FakeComm::~FakeComm() {
+  comm::ReplaceCommProvider(previous_);
+}
 
 void FakeComm::QueueInput(const std::string& bytes) {
   std::lock_guard guard(lock_);
@@ -131,8 +138,10 @@ bool FakeComm::WaitForWaits(int n) const {
 
 std::unique_ptr<comm::ICommPort> FakeComm::Open(const std::string& Name) {
   std::lock_guard guard(lock_);
-  if (FailOpen) throw CommError(*FailOpen, "open");
-  if (Name.empty()) throw CommError(ENOENT, "open");
+  if (FailOpen)
+    throw CommError(*FailOpen, "open");
+  if (Name.empty())
+    throw CommError(ENOENT, "open");
   record_.Opened.push_back(Name);
   ++record_.OpenPorts;
   return std::make_unique<Port>(*this);

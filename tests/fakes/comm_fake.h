@@ -45,8 +45,8 @@ class FakeComm final : public comm::ICommProvider {
     std::vector<uint32_t> Purges;
     std::vector<int> Escapes;
     std::string Written;
-    int Waits = 0;       // event waits entered
-    int OpenPorts = 0;   // ports not yet destroyed
+    int Waits = 0;      // event waits entered
+    int OpenPorts = 0;  // ports not yet destroyed
   };
   Record Recorded() const;
   // Blocks until the event thread waits for the `n`th time (or a second has passed).

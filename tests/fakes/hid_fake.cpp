@@ -41,7 +41,8 @@ using Shared = TFakeHidPlatform::Shared;
 using Appearance = TFakeHidPlatform::Appearance;
 
 std::optional<std::u16string> Text(const std::optional<std::string>& utf8) {
-  if (!utf8) return std::nullopt;
+  if (!utf8)
+    return std::nullopt;
   return hid::Utf8ToUtf16(*utf8);
 }
 
@@ -70,16 +71,21 @@ class FakeHandle : public hid::IDeviceHandle {
     return Alive() ? Text(device_->Device.Product) : std::nullopt;
   }
   std::optional<std::u16string> IndexedString(uint8_t index) override {
-    if (!Alive() || index != 0) return std::nullopt;
+    if (!Alive() || index != 0)
+      return std::nullopt;
     return device_->Device.LanguageList;
   }
   std::size_t Write(const uint8_t* data, std::size_t size) override {
-    if (!readWrite_) throw hid::HidError(EBADF, "write");
+    if (!readWrite_)
+      throw hid::HidError(EBADF, "write");
     std::lock_guard lock(shared_->Lock);
-    if (!device_->Present) throw hid::HidError(ENODEV, "write");
-    if (device_->FailWrites) throw hid::HidError(device_->FailWrites, "write");
+    if (!device_->Present)
+      throw hid::HidError(ENODEV, "write");
+    if (device_->FailWrites)
+      throw hid::HidError(device_->FailWrites, "write");
     // hidraw refuses reports without at least one byte after the report ID.
-    if (size < 2) throw hid::HidError(EINVAL, "write");
+    if (size < 2)
+      throw hid::HidError(EINVAL, "write");
     device_->Written.emplace_back(reinterpret_cast<const char*>(data), size);
     return size;
   }
@@ -90,7 +96,8 @@ class FakeHandle : public hid::IDeviceHandle {
     return device_->Present;
   }
   void Check(const char* call) const {
-    if (!Alive()) throw hid::HidError(ENODEV, call);
+    if (!Alive())
+      throw hid::HidError(ENODEV, call);
   }
 
   std::shared_ptr<Shared> shared_;
@@ -114,20 +121,20 @@ class FakeReader : public hid::IReportReader {
 
   hid::TReadResult Read(std::vector<uint8_t>& report, std::chrono::milliseconds wait) override {
     std::unique_lock lock(shared_->Lock);
-    shared_->Changed.wait_for(lock, wait, [&] {
-      return reader_.Stopped || !device_->Present || !reader_.Queue.empty();
-    });
-    if (reader_.Stopped) return {hid::TReadStatus::Stopped};
+    shared_->Changed.wait_for(
+        lock, wait, [&] { return reader_.Stopped || !device_->Present || !reader_.Queue.empty(); });
+    if (reader_.Stopped)
+      return {hid::TReadStatus::Stopped};
     if (!device_->Present) {
       ++shared_->GoneReads;
       return {hid::TReadStatus::Gone, 0, ENODEV};
     }
-    if (reader_.Queue.empty()) return {};
+    if (reader_.Queue.empty())
+      return {};
     const std::string raw = std::move(reader_.Queue.front());
     reader_.Queue.pop_front();
-    const auto count = hid::ShapeReport(device_->Numbered,
-                                        reinterpret_cast<const uint8_t*>(raw.data()), raw.size(),
-                                        report);
+    const auto count = hid::ShapeReport(
+        device_->Numbered, reinterpret_cast<const uint8_t*>(raw.data()), raw.size(), report);
     return {hid::TReadStatus::Report, count};
   }
 
@@ -162,7 +169,9 @@ class FakeWatch : public hid::IDeviceWatch {
 TFakeHidPlatform::TFakeHidPlatform()
     : shared_(std::make_shared<Shared>()), previous_(hid::SetPlatform(this)) {}
 
-TFakeHidPlatform::~TFakeHidPlatform() { hid::SetPlatform(previous_); }
+TFakeHidPlatform::~TFakeHidPlatform() {
+  hid::SetPlatform(previous_);
+}
 
 void TFakeHidPlatform::PlugQuietly(const TFakeHidDevice& device) {
   auto appearance = std::make_shared<Appearance>();
@@ -184,7 +193,8 @@ void TFakeHidPlatform::PlugQuietly(const TFakeHidDevice& device) {
 void TFakeHidPlatform::UnplugQuietly(uint32_t instance) {
   std::lock_guard lock(shared_->Lock);
   auto found = shared_->Present.find(instance);
-  if (found == shared_->Present.end()) return;
+  if (found == shared_->Present.end())
+    return;
   found->second->Present = false;
   shared_->Present.erase(found);
   shared_->Changed.notify_all();
@@ -208,7 +218,8 @@ void TFakeHidPlatform::Notify() {
 void TFakeHidPlatform::SendInput(uint32_t instance, const std::string& raw) {
   std::lock_guard lock(shared_->Lock);
   auto found = shared_->Present.find(instance);
-  if (found == shared_->Present.end()) return;
+  if (found == shared_->Present.end())
+    return;
   for (Reader* reader : found->second->Readers) reader->Queue.push_back(raw);
   shared_->Changed.notify_all();
 }
@@ -256,7 +267,8 @@ int TFakeHidPlatform::Watches() const {
 std::shared_ptr<Appearance> TFakeHidPlatform::Find(const std::string& path) const {
   std::lock_guard lock(shared_->Lock);
   for (const auto& [instance, device] : shared_->Present) {
-    if (device->Path == path) return device;
+    if (device->Path == path)
+      return device;
   }
   return nullptr;
 }
@@ -279,7 +291,8 @@ std::vector<hid::TDeviceEntry> TFakeHidPlatform::Enumerate() {
 std::unique_ptr<hid::IDeviceHandle> TFakeHidPlatform::Open(const std::string& path,
                                                            hid::TAccess access) {
   auto device = Find(path);
-  if (!device) throw hid::HidError(ENOENT, "open " + path);
+  if (!device)
+    throw hid::HidError(ENOENT, "open " + path);
   const bool readWrite = access == hid::TAccess::ReadWrite;
   if (!device->Device.Openable || (readWrite && !device->Device.ReadWrite)) {
     throw hid::HidError(EACCES, "open " + path);
@@ -289,8 +302,10 @@ std::unique_ptr<hid::IDeviceHandle> TFakeHidPlatform::Open(const std::string& pa
 
 std::unique_ptr<hid::IReportReader> TFakeHidPlatform::OpenReader(const std::string& path) {
   auto device = Find(path);
-  if (!device) throw hid::HidError(ENOENT, "open " + path);
-  if (!device->Device.Openable) throw hid::HidError(EACCES, "open " + path);
+  if (!device)
+    throw hid::HidError(ENOENT, "open " + path);
+  if (!device->Device.Openable)
+    throw hid::HidError(EACCES, "open " + path);
   return std::make_unique<FakeReader>(shared_, device);
 }
 

@@ -54,8 +54,8 @@ class TFakeHidPlatform : public hid::IHidPlatform {
 
   // Readers open on the device now, and whether a condition on that count came true in time.
   int Readers(uint32_t instance) const;
-  bool WaitForReaders(uint32_t instance, int count, std::chrono::milliseconds timeout =
-                                                        std::chrono::seconds(10)) const;
+  bool WaitForReaders(uint32_t instance, int count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Reads answered "gone", over all readers: a read loop must not keep asking.
   int GoneReads() const;
   int Watches() const;

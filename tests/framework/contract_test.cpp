@@ -29,9 +29,15 @@ TEST(GUIDTest, ComparesAllHundredTwentyEightBits) {
 
 TEST(GUIDTest, RejectsMalformedText) {
   TGUID out;
-  const std::vector<std::string> bads = {"", "{}", "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C}", "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3",
-        "{3CFF0FD9E30641DB9B5A9D06D38576C3}", "{3CFF0FD9-E306-41DB-9B5A-9D06D38576CX}",
-        "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3}x", std::string("{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3}\0", 39)};
+  const std::vector<std::string> bads = {
+      "",
+      "{}",
+      "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C}",
+      "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3",
+      "{3CFF0FD9E30641DB9B5A9D06D38576C3}",
+      "{3CFF0FD9-E306-41DB-9B5A-9D06D38576CX}",
+      "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3}x",
+      std::string("{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3}\0", 39)};
   for (const std::string& bad : bads) {
     EXPECT_FALSE(TGUID::TryParse(bad, out)) << bad;
   }
@@ -78,9 +84,9 @@ TEST(RecordTest, PublishesPropertiesInContractOrder) {
   instance.ModuleInfo.ModuleName = "Client Socket";
   Variant v = ToVariant(instance);
   ASSERT_TRUE(v.IsRecord());
-  EXPECT_EQ(v.FieldNames(), (std::vector<std::string>{"InstanceID", "ParentID", "NeedParent",
-                                                      "ChildrenIDs", "InstanceStatus",
-                                                      "LastChange", "ModuleInfo"}));
+  EXPECT_EQ(v.FieldNames(),
+            (std::vector<std::string>{"InstanceID", "ParentID", "NeedParent", "ChildrenIDs",
+                                      "InstanceStatus", "LastChange", "ModuleInfo"}));
   EXPECT_EQ(v.AsArray()[0].AsInteger(), 12);
   EXPECT_EQ(v.AsArray()[6].AsArray()[1].AsString(), "Client Socket");
 
@@ -160,8 +166,7 @@ TEST(TypeInfoTest, InvokersRejectBadArguments) {
   EXPECT_THROW(send->Invoke(obj, {Variant(1)}), Exception);
   EXPECT_THROW(send->Invoke(obj, {Variant(256), Variant("x")}), EConvertError);
   EXPECT_THROW(send->Invoke(obj, {Variant(-1), Variant("x")}), EConvertError);
-  EXPECT_THROW(info.FindMethod("SetDeviceVendorID")->Invoke(obj, {Variant("abc")}),
-               EConvertError);
+  EXPECT_THROW(info.FindMethod("SetDeviceVendorID")->Invoke(obj, {Variant("abc")}), EConvertError);
   EXPECT_TRUE(hid.sent.empty());
 }
 

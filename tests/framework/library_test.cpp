@@ -22,18 +22,21 @@ const std::string kPlugin = KYT_BUILD_DIR "/VidiridAZ.so";
 std::vector<std::string> ExportedSymbols(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (image.size() < sizeof(Elf64_Ehdr)) return {};
+  if (image.size() < sizeof(Elf64_Ehdr))
+    return {};
   auto ehdr = reinterpret_cast<const Elf64_Ehdr*>(image.data());
   auto sections = reinterpret_cast<const Elf64_Shdr*>(image.data() + ehdr->e_shoff);
   std::vector<std::string> out;
   for (int i = 0; i < ehdr->e_shnum; ++i) {
-    if (sections[i].sh_type != SHT_DYNSYM) continue;
+    if (sections[i].sh_type != SHT_DYNSYM)
+      continue;
     const Elf64_Shdr& strtab = sections[sections[i].sh_link];
     auto syms = reinterpret_cast<const Elf64_Sym*>(image.data() + sections[i].sh_offset);
     size_t count = sections[i].sh_size / sizeof(Elf64_Sym);
     for (size_t s = 0; s < count; ++s) {
       unsigned bind = ELF64_ST_BIND(syms[s].st_info);
-      if (syms[s].st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
+      if (syms[s].st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK))
+        continue;
       out.emplace_back(image.data() + strtab.sh_offset + syms[s].st_name);
     }
   }
@@ -53,7 +56,8 @@ class LoadedLibraryTest : public testing::Test {
     ASSERT_NE(info_, nullptr);
   }
   void TearDown() override {
-    if (handle_ != nullptr) dlclose(handle_);
+    if (handle_ != nullptr)
+      dlclose(handle_);
   }
   void* handle_ = nullptr;
   TKYTLibraryInfoFunction info_ = nullptr;
@@ -81,7 +85,8 @@ TEST_F(LoadedLibraryTest, RegistersTheIDTypeNamesOnceWhenLoaded) {
   int tkytid = 0;
   int instanceID = 0;
   for (const TRegisteredTypeName& t : RegisteredTypeNames()) {
-    if (t.Namespace != "urn:UKYTTypes") continue;
+    if (t.Namespace != "urn:UKYTTypes")
+      continue;
     tkytid += t.Name == "TKYTID";
     instanceID += t.Name == "TInstanceID";
   }
@@ -113,7 +118,8 @@ TEST(LibraryHostTest, RegistersTheModuleTableInOrder) {
   // The classes that exist so far, in table order.
   std::vector<std::string> expected;
   for (const auto& n : order) {
-    if (std::find(names.begin(), names.end(), n) != names.end()) expected.push_back(n);
+    if (std::find(names.begin(), names.end(), n) != names.end())
+      expected.push_back(n);
   }
   EXPECT_EQ(names, expected);
   EXPECT_NE(std::find(names.begin(), names.end(), "CSCK"), names.end());

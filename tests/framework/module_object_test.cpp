@@ -30,14 +30,16 @@ class ModuleObjectTest : public ::testing::Test {
   std::vector<std::string> LogTexts(TInstanceID id, int32_t code) {
     std::vector<std::string> out;
     for (const auto& e : host_->Events(Kind::Log, id)) {
-      if (e.Code == code) out.push_back(e.Text);
+      if (e.Code == code)
+        out.push_back(e.Text);
     }
     return out;
   }
   std::vector<bool> ChangeMessages(TInstanceID id) {
     std::vector<bool> out;
     for (const auto& e : host_->Events(Kind::Message, id)) {
-      if (e.Code == IM_CHANGESETTINGS) out.push_back(e.Data.at(0).AsBoolean());
+      if (e.Code == IM_CHANGESETTINGS)
+        out.push_back(e.Data.at(0).AsBoolean());
     }
     return out;
   }

@@ -27,7 +27,8 @@ class StatusVariableTest : public ::testing::Test {
   std::vector<std::string> Errors() {
     std::vector<std::string> out;
     for (const auto& e : host_->Events(THostEvent::Kind::Log, id_)) {
-      if (e.Code == KL_ERROR) out.push_back(e.Text);
+      if (e.Code == KL_ERROR)
+        out.push_back(e.Text);
     }
     return out;
   }
@@ -77,7 +78,8 @@ TEST_F(StatusVariableTest, ApplyCreatesBindsAndFlagsHostVariables) {
   // Creating variables is a change; the apply around it clears it again.
   std::vector<bool> changes;
   for (const auto& e : host_->Events(THostEvent::Kind::Message, id_)) {
-    if (e.Code == IM_CHANGESETTINGS) changes.push_back(e.Data.at(0).AsBoolean());
+    if (e.Code == IM_CHANGESETTINGS)
+      changes.push_back(e.Data.at(0).AsBoolean());
   }
   EXPECT_EQ(changes, (std::vector<bool>{true, false}));
   EXPECT_EQ(host_->ReadSetting(id_, {"Settings", "StatusVariables"}, "Level"), Variant(level));

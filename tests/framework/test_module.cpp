@@ -6,17 +6,17 @@ using typeinfo_detail::Method;
 
 const TInterfaceTypeInfo& TestTypeInfo() {
   using I = ITestModule;
-  static const TInterfaceTypeInfo info{"ITestModule",
-                                       I::IID,
-                                       nullptr,
-                                       {
-                                           Method<&I::SetName>("SetName", {"Name"}),
-                                           Method<&I::GetName>("GetName"),
-                                           Method<&I::Inject>("Inject", {"Data"}),
-                                           Method<&I::InjectEvent>("InjectEvent",
-                                                                   {"ReportID", "Data"}),
-                                           Method<&I::Runlevel>("Runlevel"),
-                                       }};
+  static const TInterfaceTypeInfo info{
+      "ITestModule",
+      I::IID,
+      nullptr,
+      {
+          Method<&I::SetName>("SetName", {"Name"}),
+          Method<&I::GetName>("GetName"),
+          Method<&I::Inject>("Inject", {"Data"}),
+          Method<&I::InjectEvent>("InjectEvent", {"ReportID", "Data"}),
+          Method<&I::Runlevel>("Runlevel"),
+      }};
   return info;
 }
 
@@ -37,17 +37,21 @@ const TKYTModuleClass TTestModule::Class = MakeModuleClass<TTestModule>({
 TTestModule::TTestModule(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID) {
   auto& s = settings_.Pending;
-  RegisterPropertyBoolean("Open", [&s] { return s.Open; },
-                          [this](bool v) { ChangeSetting(settings_.Pending.Open, v); });
-  RegisterPropertyString("Name", [this] { return GetName(); },
-                         [this](const std::string& v) { SetName(v); });
-  RegisterPropertyInteger("Count", [&s] { return s.Count; },
-                          [this](int32_t v) { ChangeSetting(settings_.Pending.Count, v); });
+  RegisterPropertyBoolean(
+      "Open", [&s] { return s.Open; },
+      [this](bool v) { ChangeSetting(settings_.Pending.Open, v); });
+  RegisterPropertyString(
+      "Name", [this] { return GetName(); }, [this](const std::string& v) { SetName(v); });
+  RegisterPropertyInteger(
+      "Count", [&s] { return s.Count; },
+      [this](int32_t v) { ChangeSetting(settings_.Pending.Count, v); });
   if (Options().RegisterOpenTwice) {
-    RegisterPropertyBoolean("open", [] { return false; }, [](bool) {});
+    RegisterPropertyBoolean(
+        "open", [] { return false; }, [](bool) {});
   }
   if (Options().RegisterBadType) {
-    RegisterProperty("Odd", 9, [] { return Variant(); }, [](const Variant&) {});
+    RegisterProperty(
+        "Odd", 9, [] { return Variant(); }, [](const Variant&) {});
   }
   if (Options().DeclareStatusVariables) {
     TKYTVarProfile profile;
@@ -61,7 +65,9 @@ TTestModule::TTestModule(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
   LoadAndApplySettings();
 }
 
-TTestModule::~TTestModule() { PrepareDelete(); }
+TTestModule::~TTestModule() {
+  PrepareDelete();
+}
 
 void TTestModule::ResetChanges() {
   settings_.Reset();
@@ -69,7 +75,8 @@ void TTestModule::ResetChanges() {
 }
 
 void TTestModule::ApplyChanges() {
-  if (settings_.Pending.Name == "fail") throw EKYTModuleObject("Cannot apply \"fail\"");
+  if (settings_.Pending.Name == "fail")
+    throw EKYTModuleObject("Cannot apply \"fail\"");
   settings_.Apply();
   TKYTModuleObject::ApplyChanges();
 }
@@ -90,15 +97,19 @@ const TKYTModuleClass TTestChild::Class = MakeModuleClass<TTestChild>({
 
 TTestChild::TTestChild(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID) {
-  RegisterPropertyBoolean("Fail", [this] { return fail_.Pending; },
-                          [this](bool v) { ChangeSetting(fail_.Pending, v); });
+  RegisterPropertyBoolean(
+      "Fail", [this] { return fail_.Pending; },
+      [this](bool v) { ChangeSetting(fail_.Pending, v); });
   LoadAndApplySettings();
 }
 
-TTestChild::~TTestChild() { PrepareDelete(); }
+TTestChild::~TTestChild() {
+  PrepareDelete();
+}
 
 void TTestChild::ReceiveData(const std::string& Data) {
-  if (fail_.Applied) throw EKYTModuleObject("child #" + std::to_string(InstanceID) + " refused");
+  if (fail_.Applied)
+    throw EKYTModuleObject("child #" + std::to_string(InstanceID) + " refused");
   std::lock_guard lock(receivedLock);
   received.emplace_back(InstanceID, Data);
 }

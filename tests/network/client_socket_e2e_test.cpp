@@ -40,9 +40,9 @@ TEST(ClientSocketEndToEndTest, BytesTravelBetweenPeerAndConsoleBothWays) {
 
   // Not valid UTF-8 on purpose: the exact bytes travel in "hex".
   peer.Send(std::string("\x00\xff hi", 5));
-  EXPECT_TRUE(process.WaitForEvent(
-      "data", [](const TJson& e) { return e["instance"] == 11 && e["hex"] == "00ff206869"; }))
-      << process.Stderr();
+  EXPECT_TRUE(process.WaitForEvent("data", [](const TJson& e) {
+    return e["instance"] == 11 && e["hex"] == "00ff206869";
+  })) << process.Stderr();
 
   process.SendCall("CSCK_SendText", TJson::array({10, {{"hex", "00ff01"}}}));
   EXPECT_EQ(peer.Receive(3), std::string("\x00\xff\x01", 3));

@@ -35,7 +35,8 @@ TJson Example(const std::string& name) {
 // Sets a setting of the configured instance `id`.
 void Set(TJson& config, int id, const std::string& name, const TJson& value) {
   for (TJson& instance : config["instances"]) {
-    if (instance["id"] == id) instance["settings"][name] = value;
+    if (instance["id"] == id)
+      instance["settings"][name] = value;
   }
 }
 
@@ -124,7 +125,8 @@ class PtyDevice {
  public:
   PtyDevice() {
     int slave = -1;
-    if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
     termios raw{};
     ::tcgetattr(slave, &raw);
     ::cfmakeraw(&raw);
@@ -145,9 +147,11 @@ class PtyDevice {
     char chunk[4096];
     while (got.size() < size) {
       pollfd entry{master_, POLLIN, 0};
-      if (::poll(&entry, 1, 10000) <= 0) break;
+      if (::poll(&entry, 1, 10000) <= 0)
+        break;
       ssize_t n = ::read(master_, chunk, std::min(sizeof chunk, size - got.size()));
-      if (n <= 0) break;
+      if (n <= 0)
+        break;
       got.append(chunk, static_cast<std::size_t>(n));
     }
     return got;
@@ -163,13 +167,15 @@ bool PluginHasSerialPort() {
   TKytHost process({"--library", kPluginPath, "modules"});
   process.Wait(kLimit);
   for (const TJson& module : process.Events("module")) {
-    if (module["name"] == "COMPort") return true;
+    if (module["name"] == "COMPort")
+      return true;
   }
   return false;
 }
 
 TEST(ServerSocketEndToEndTest, SerialGatewayCarriesBothWays) {
-  if (!PluginHasSerialPort()) GTEST_SKIP() << "this build has no Serial Port module";
+  if (!PluginHasSerialPort())
+    GTEST_SKIP() << "this build has no Serial Port module";
   PtyDevice device;
   TJson config = Example("serial-gateway.json");
   const uint16_t port = test::FreePort();

@@ -36,7 +36,8 @@ class TRecordingChild : public TKYTModuleObject, public virtual IKYTReceiveData 
   ~TRecordingChild() override { PrepareDelete(); }
 
   void ReceiveData(const std::string& data) override {
-    if (inside_.fetch_add(1) != 0) overlapped_ = true;
+    if (inside_.fetch_add(1) != 0)
+      overlapped_ = true;
     // Widens the window in which a second thread could come in.
     std::this_thread::yield();
     {
@@ -111,7 +112,8 @@ class ServerSocketTest : public ::testing::Test {
   std::vector<std::string> Logs(int32_t code) {
     std::vector<std::string> out;
     for (const auto& e : host_->Events(Kind::Log, kServer)) {
-      if (e.Code == code) out.push_back(e.Text);
+      if (e.Code == code)
+        out.push_back(e.Text);
     }
     return out;
   }
@@ -123,7 +125,8 @@ class ServerSocketTest : public ::testing::Test {
   std::vector<std::string> Debug(const std::string& title) {
     std::vector<std::string> out;
     for (const auto& e : host_->Events(Kind::Debug, kServer)) {
-      if (e.Name == title) out.push_back(e.Text);
+      if (e.Name == title)
+        out.push_back(e.Text);
     }
     return out;
   }
@@ -207,7 +210,8 @@ TEST_F(ServerSocketTest, BlocksOfSimultaneousClientsArriveWholeAndOneAtATime) {
 
   std::vector<std::thread> senders;
   for (int i = 0; i < kClients; ++i) {
-    senders.emplace_back([&, i] { clients[i]->Send(std::string(kEach, static_cast<char>('a' + i))); });
+    senders.emplace_back(
+        [&, i] { clients[i]->Send(std::string(kEach, static_cast<char>('a' + i))); });
   }
   for (auto& t : senders) t.join();
   ASSERT_TRUE(WaitUntil([&] { return child.Bytes() == kClients * kEach; }));
@@ -309,8 +313,8 @@ TEST_F(ServerSocketTest, PortInUseAtCreationIsLoggedAndNothingRetries) {
   net::Socket other = net::Listen(0, "0.0.0.0");
   Store(true, net::LocalPort(other));
   host_->CreateInstance("SSCK", kServer);
-  EXPECT_EQ(Logs(KL_ERROR),
-            std::vector<std::string>{"Could not bind socket. Address and port are already in use."});
+  EXPECT_EQ(Logs(KL_ERROR), std::vector<std::string>{
+                                "Could not bind socket. Address and port are already in use."});
   EXPECT_EQ(host_->Status(kServer), IS_ERROR);
   EXPECT_TRUE(Socket().GetOpen());
   EXPECT_FALSE(host_->TimerInterval(kServer, "Reconnect").has_value());
@@ -357,7 +361,8 @@ TEST_F(ServerSocketTest, ClientThatNeverReadsIsDroppedAndTheOthersStillServed) {
   std::thread drain([&] {
     while (got.size() < target) {
       std::string part = reader.ReceiveSome();
-      if (part.empty()) break;
+      if (part.empty())
+        break;
       got += part;
     }
   });

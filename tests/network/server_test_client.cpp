@@ -9,13 +9,16 @@ namespace kyt::test {
 TcpTestClient::TcpTestClient(std::uint16_t port)
     : socket_(net::Connect(net::Resolve("127.0.0.1", port), kGenerous)) {}
 
-void TcpTestClient::Send(std::string_view data) { net::SendAll(socket_, data); }
+void TcpTestClient::Send(std::string_view data) {
+  net::SendAll(socket_, data);
+}
 
 std::string TcpTestClient::Receive(std::size_t size) {
   std::string got;
   std::array<char, 65536> chunk;
   while (got.size() < size) {
-    if (net::WaitReadable(socket_, kGenerous) != net::WaitResult::Ready) break;
+    if (net::WaitReadable(socket_, kGenerous) != net::WaitResult::Ready)
+      break;
     std::size_t want = std::min(chunk.size(), size - got.size());
     std::optional<std::size_t> n;
     try {
@@ -23,8 +26,10 @@ std::string TcpTestClient::Receive(std::size_t size) {
     } catch (const net::SocketError&) {
       break;
     }
-    if (!n) continue;
-    if (*n == 0) break;
+    if (!n)
+      continue;
+    if (*n == 0)
+      break;
     got.append(chunk.data(), *n);
   }
   return got;
@@ -33,10 +38,12 @@ std::string TcpTestClient::Receive(std::size_t size) {
 std::string TcpTestClient::ReceiveSome() {
   std::array<char, 65536> chunk;
   for (;;) {
-    if (net::WaitReadable(socket_, kGenerous) != net::WaitResult::Ready) return {};
+    if (net::WaitReadable(socket_, kGenerous) != net::WaitResult::Ready)
+      return {};
     try {
       std::optional<std::size_t> n = net::ReceiveNow(socket_, chunk);
-      if (n) return std::string(chunk.data(), *n);
+      if (n)
+        return std::string(chunk.data(), *n);
     } catch (const net::SocketError&) {
       return {};
     }
@@ -46,19 +53,25 @@ std::string TcpTestClient::ReceiveSome() {
 bool TcpTestClient::SeesClose() {
   std::array<char, 4096> chunk;
   for (;;) {
-    if (net::WaitReadable(socket_, kGenerous) != net::WaitResult::Ready) return false;
+    if (net::WaitReadable(socket_, kGenerous) != net::WaitResult::Ready)
+      return false;
     try {
       std::optional<std::size_t> n = net::ReceiveNow(socket_, chunk);
-      if (n && *n == 0) return true;
+      if (n && *n == 0)
+        return true;
     } catch (const net::SocketError&) {
       return true;
     }
   }
 }
 
-void TcpTestClient::Close() { socket_.Reset(); }
+void TcpTestClient::Close() {
+  socket_.Reset();
+}
 
-void TcpTestClient::Reset() { net::AbortiveClose(socket_); }
+void TcpTestClient::Reset() {
+  net::AbortiveClose(socket_);
+}
 
 std::uint16_t FreePort() {
   net::Socket probe = net::Listen(0, "0.0.0.0");

@@ -150,8 +150,8 @@ TEST(TcpServerTest, ClientAddressIsTheAddressAlone) {
   };
   server.Bindings = {{"::1", 0}};
   server.SetActive(true);
-  net::Socket v6 = net::Connect(net::Resolve("::1", server.ListeningPorts().at(0)),
-                                test::kGenerous);
+  net::Socket v6 =
+      net::Connect(net::Resolve("::1", server.ListeningPorts().at(0)), test::kGenerous);
   ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard lock(mutex);
     return addresses.size() == 1;

@@ -24,7 +24,8 @@ class ComPortTest : public ::testing::Test {
     device.SetPort("ttyFAKE0");
     device.OnRxChar = [this](TComPort& port, int32_t count) {
       calls.push_back("rx " + std::to_string(count));
-      if (failRead) throw std::runtime_error("read failed");
+      if (failRead)
+        throw std::runtime_error("read failed");
       received += port.ReadData(count);
     };
     device.OnError = [this](TComPort&, TComErrors errors) {
@@ -36,7 +37,8 @@ class ComPortTest : public ::testing::Test {
   bool Pump(const std::function<bool()>& done) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!done()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
+      if (std::chrono::steady_clock::now() > limit)
+        return false;
       CheckSynchronize(std::chrono::milliseconds(10));
     }
     return true;

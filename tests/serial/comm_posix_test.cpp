@@ -88,8 +88,10 @@ class SerialPortListTest : public ::testing::Test {
  protected:
   void Tty(const std::string& name, bool device, const char* type = nullptr) {
     fs::create_directories(classDir / name);
-    if (device) fs::create_directory(classDir / name / "device");
-    if (type) std::ofstream(classDir / name / "type") << type << "\n";
+    if (device)
+      fs::create_directory(classDir / name / "device");
+    if (type)
+      std::ofstream(classDir / name / "type") << type << "\n";
   }
   void Link(const std::string& link, const std::string& tty) {
     fs::create_directories(byId);

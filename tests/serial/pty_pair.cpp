@@ -31,8 +31,10 @@ void PtyPair::Write(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("pty write failed");
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      throw std::runtime_error("pty write failed");
     done += static_cast<size_t>(n);
   }
 }
@@ -42,8 +44,10 @@ std::string PtyPair::Read(size_t size) {
   size_t done = 0;
   while (done < size) {
     const ssize_t n = ::read(master_, bytes.data() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
     done += static_cast<size_t>(n);
   }
   bytes.resize(done);
@@ -51,7 +55,8 @@ std::string PtyPair::Read(size_t size) {
 }
 
 void PtyPair::CloseMaster() {
-  if (master_ >= 0) ::close(master_);
+  if (master_ >= 0)
+    ::close(master_);
   master_ = -1;
 }
 

@@ -33,7 +33,8 @@ TEST(SerialPortEndToEndTest, BytesTravelBetweenThePtyAndAConsoleBothWays) {
   test::PtyPair pty;
   TTempDir dir;
   const std::string config = dir.Write("config.json", R"({"instances": [
-      {"id": 10, "module": "COMPort", "settings": {"Open": true, "Port": ")" + pty.SlavePath() +
+      {"id": 10, "module": "COMPort", "settings": {"Open": true, "Port": ")" +
+                                                          pty.SlavePath() +
                                                           R"("}},
       {"id": 11, "module": "Console", "parent": 10}]})");
   TKytHost process({"run", config});
@@ -42,9 +43,9 @@ TEST(SerialPortEndToEndTest, BytesTravelBetweenThePtyAndAConsoleBothWays) {
   })) << process.Stderr();
 
   pty.Write(std::string("\x00\xff hi", 5));
-  EXPECT_TRUE(process.WaitForEvent(
-      "data", [](const TJson& e) { return e["instance"] == 11 && e["hex"] == "00ff206869"; }))
-      << process.Stderr();
+  EXPECT_TRUE(process.WaitForEvent("data", [](const TJson& e) {
+    return e["instance"] == 11 && e["hex"] == "00ff206869";
+  })) << process.Stderr();
 
   process.SendCall("COMPort_SendText", TJson::array({10, {{"hex", "00ff01"}}}));
   EXPECT_EQ(pty.Read(3), std::string("\x00\xff\x01", 3));
@@ -63,7 +64,8 @@ TEST(SerialPortEndToEndTest, TheExampleConfigRunsWithOrWithoutItsAdapter) {
   // Active where the adapter is plugged in, an error (and a retry later) where it is not.
   bool reported = false;
   for (const TJson& e : process.Events("status")) {
-    if (e["instance"] == 20) reported = e["status"] == 102 || e["status"] == 200;
+    if (e["instance"] == 20)
+      reported = e["status"] == 102 || e["status"] == 200;
   }
   EXPECT_TRUE(reported);
 }

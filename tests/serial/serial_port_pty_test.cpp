@@ -38,7 +38,8 @@ class SerialPortPtyTest : public HostTest {
     // Only the byte count and the bytes matter here; keeping every block as an event would make
     // the 1 MiB case quadratic to check.
     Host().SetEventListener([this](const host::THostEvent& e) {
-      if (e.EventKind != host::THostEvent::Kind::Data) return;
+      if (e.EventKind != host::THostEvent::Kind::Data)
+        return;
       std::lock_guard guard(lock_);
       received_ += e.Text;
     });
@@ -58,7 +59,9 @@ class SerialPortPtyTest : public HostTest {
     std::lock_guard guard(lock_);
     return received_;
   }
-  bool ReceivedAtLeast(size_t n) { return WaitUntil([&] { return Received().size() >= n; }); }
+  bool ReceivedAtLeast(size_t n) {
+    return WaitUntil([&] { return Received().size() >= n; });
+  }
   void Send(const std::string& bytes) {
     Host().Call("COMPort_SendText", {Variant(kPort), Variant(bytes)});
   }
@@ -123,7 +126,8 @@ TEST_F(SerialPortPtyTest, SettingsChangeOnAnOpenPort) {
   ASSERT_EQ(::tcgetattr(first.Slave(), &t), 0);
   // A pty keeps CS8 and no parity enable whatever it is asked; the rest of the mark parity and
   // the stop bits stay as set.
-  EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB), static_cast<tcflag_t>(PARODD | CMSPAR | CSTOPB));
+  EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB),
+            static_cast<tcflag_t>(PARODD | CMSPAR | CSTOPB));
   EXPECT_EQ(Host().Summary(kPort), first.SlavePath() + " 14400,7,2,M");
 
   Port().SetPort(second.SlavePath());

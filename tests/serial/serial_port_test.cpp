@@ -157,7 +157,8 @@ TEST_F(SerialPortTest, AMissingPortFailsTheApplyWithTheDevicesMessage) {
       Module().ApplyChanges();
       FAIL() << "applied " << name;
     } catch (const EKYTSerialPort& e) {
-      EXPECT_STREQ(e.what(), "Could not open SerialPort: Unable to open com port (win error code: 2)");
+      EXPECT_STREQ(e.what(),
+                   "Could not open SerialPort: Unable to open com port (win error code: 2)");
     }
     EXPECT_EQ(Host().Status(kPort), IS_ERROR);
     EXPECT_EQ(Host().Summary(kPort), summary);

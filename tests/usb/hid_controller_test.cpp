@@ -34,7 +34,8 @@ class HidControllerTest : public ::testing::Test {
   bool Pump(const std::function<bool()>& done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
+      if (std::chrono::steady_clock::now() > end)
+        return false;
       CheckSynchronize(std::chrono::milliseconds(10));
     }
     return true;
@@ -44,7 +45,8 @@ class HidControllerTest : public ::testing::Test {
 
   TJvHidDevice* Find(TJvHidDeviceController& controller, uint32_t instance) {
     for (const auto& device : controller.Devices()) {
-      if (device->DeviceID() == instance && device->IsPluggedIn()) return device.get();
+      if (device->DeviceID() == instance && device->IsPluggedIn())
+        return device.get();
     }
     return nullptr;
   }
@@ -85,7 +87,10 @@ TEST_F(HidControllerTest, ListsWhatOpensAndGivesQueryOnlyDevicesNoReadThread) {
   EXPECT_FALSE(readOnly.HasReadThread());
   EXPECT_EQ(fake.Readers(2), 0);
   uint32_t written = 0;
-  EXPECT_FALSE(readOnly.WriteReport("\x02" "abcd", 5, written));
+  EXPECT_FALSE(
+      readOnly.WriteReport("\x02"
+                           "abcd",
+                           5, written));
   EXPECT_EQ(controller->CheckedOutCount(), 1);
   EXPECT_EQ(controller->CheckedInCount(), 1);
 }

@@ -54,7 +54,8 @@ class HidModuleTest : public test_support::HostTest {
   std::vector<std::pair<int, std::string>> Reports(TInstanceID console) {
     std::vector<std::pair<int, std::string>> out;
     for (const auto& e : Host().Events(EventKind::Data, console)) {
-      if (e.HasReportID) out.emplace_back(e.Code, e.Text);
+      if (e.HasReportID)
+        out.emplace_back(e.Code, e.Text);
     }
     return out;
   }
@@ -134,8 +135,8 @@ TEST_F(HidModuleTest, SendEventFillsTheOutputReportToItsLength) {
 
   Module().SendEvent(2, "AB");
   Host().Call("HID_SendEvent", {Variant(kHID), Variant(2), Variant("ABCDEFG")});
-  EXPECT_EQ(fake.Written(1), (std::vector<std::string>{Bytes({2, 'A', 'B', 0, 0}),
-                                                        Bytes({2, 'A', 'B', 'C', 'D'})}));
+  EXPECT_EQ(fake.Written(1),
+            (std::vector<std::string>{Bytes({2, 'A', 'B', 0, 0}), Bytes({2, 'A', 'B', 'C', 'D'})}));
   EXPECT_EQ(DebugData(kHID, "TRANSMITTED, ReportID: 2"),
             (std::vector<std::string>{"AB", "ABCDEFG"}));
 
