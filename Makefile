@@ -9,7 +9,7 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Uni
 CONFIG ?= examples/demo.json
 JOBS ?= 2
 
-.PHONY: all deps configure build test run sanitize fuzz bench install format clean
+.PHONY: all deps configure build test run sanitize fuzz bench install format format-check clean
 
 all: build
 
@@ -58,6 +58,11 @@ install: build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+# Fails on any source that clang-format would change.
+format-check:
+	@command -v clang-format >/dev/null || scripts/install-deps --test
+	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz
