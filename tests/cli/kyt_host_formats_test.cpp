@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host/call_protocol.h"
-#include "host/event_format.h"
-#include "host/host_config.h"
+#include "cli/call_protocol.h"
+#include "cli/event_format.h"
+#include "cli/host_config.h"
 #include "host/json_values.h"
 
 namespace kyt::host {

@@ -1,4 +1,4 @@
-#include "host/event_format.h"
+#include "cli/event_format.h"
 
 #include <fmt/format.h>
 
