@@ -1,6 +1,6 @@
-#include "host/event_output.h"
+#include "cli/event_output.h"
 
-#include "host/event_format.h"
+#include "cli/event_format.h"
 #include "host/json_values.h"
 
 namespace kyt::host {

@@ -1,4 +1,4 @@
-#include "host/call_protocol.h"
+#include "cli/call_protocol.h"
 
 #include "host/json_values.h"
 

@@ -1,8 +1,8 @@
-#include "host/call_dispatcher.h"
+#include "cli/call_dispatcher.h"
 
 #include <fmt/format.h>
 
-#include "host/call_protocol.h"
+#include "cli/call_protocol.h"
 #include "runtime/thread.h"
 
 namespace kyt::host {

@@ -1,4 +1,4 @@
-#include "host/host_config.h"
+#include "cli/host_config.h"
 
 #include <fmt/format.h>
 

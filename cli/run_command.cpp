@@ -3,13 +3,13 @@
 #include <atomic>
 #include <chrono>
 
+#include "cli/call_dispatcher.h"
+#include "cli/event_output.h"
+#include "cli/host_commands.h"
+#include "cli/host_config.h"
+#include "cli/input_watcher.h"
+#include "cli/plugin_path.h"
 #include "framework/codes.h"
-#include "host/call_dispatcher.h"
-#include "host/event_output.h"
-#include "host/host_commands.h"
-#include "host/host_config.h"
-#include "host/input_watcher.h"
-#include "host/plugin_path.h"
 #include "host/reference_host.h"
 #include "runtime/thread.h"
 

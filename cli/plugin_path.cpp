@@ -1,4 +1,4 @@
-#include "host/plugin_path.h"
+#include "cli/plugin_path.h"
 
 #include <filesystem>
 #include <system_error>

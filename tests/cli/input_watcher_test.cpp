@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "host/input_watcher.h"
+#include "cli/input_watcher.h"
 
 namespace kyt::host {
 namespace {

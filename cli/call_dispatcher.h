@@ -3,8 +3,8 @@
 #include <atomic>
 #include <memory>
 
-#include "host/event_output.h"
-#include "host/input_watcher.h"
+#include "cli/event_output.h"
+#include "cli/input_watcher.h"
 #include "host/reference_host.h"
 
 namespace kyt::host {

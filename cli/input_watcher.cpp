@@ -1,4 +1,4 @@
-#include "host/input_watcher.h"
+#include "cli/input_watcher.h"
 
 #include <poll.h>
 #include <pthread.h>

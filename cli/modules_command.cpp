@@ -1,8 +1,8 @@
 #include <fmt/format.h>
 
-#include "host/event_output.h"
-#include "host/host_commands.h"
-#include "host/plugin_path.h"
+#include "cli/event_output.h"
+#include "cli/host_commands.h"
+#include "cli/plugin_path.h"
 #include "host/reference_host.h"
 
 namespace kyt::host {

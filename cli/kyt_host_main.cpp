@@ -7,8 +7,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "host/host_commands.h"
-#include "host/input_watcher.h"
+#include "cli/host_commands.h"
+#include "cli/input_watcher.h"
 #include "runtime/thread.h"
 
 int main(int argc, char** argv) {
