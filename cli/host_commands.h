@@ -26,6 +26,7 @@ struct TRunOptions : TCommonOptions {
   std::string ConfigFile;
   std::optional<double> Seconds;  // none: until SIGINT or SIGTERM
   int InputFd = 0;                // the calls; -1 for none
+  bool Debug = false;             // print debug entries (one per block a module moves)
 };
 
 // Expects SIGINT and SIGTERM blocked (BlockStopSignals) and the calling thread to be the
