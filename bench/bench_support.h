@@ -262,6 +262,7 @@ class Pty {
   Pty& operator=(const Pty&) = delete;
 
   const std::string& Path() const { return path_; }
+  int Master() const { return master_; }
 
   void Write(std::span<const char> data) const {
     while (!data.empty()) {

@@ -26,6 +26,7 @@ struct TRunOptions : TCommonOptions {
   std::string ConfigFile;
   std::optional<double> Seconds;  // none: until SIGINT or SIGTERM
   int InputFd = 0;                // the calls; -1 for none
+  bool Debug = false;             // print debug entries (one per block a module moves)
 };
 
 // Exit 2 when the config has findings (printed one a line), 0 when it is clean.

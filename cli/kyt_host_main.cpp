@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   app.add_option("--settings", options.SettingsFile, "Settings file to read and write")
       ->type_name("FILE");
   app.add_flag("--json", options.Json, "One JSON object per line");
+  app.add_flag("--debug", options.Debug, "Also print debug entries (one per block moved)");
 
   CLI::App* modules = app.add_subcommand("modules", "List the plug-in's module classes");
   CLI::App* run = app.add_subcommand("run", "Run the instances of a config");

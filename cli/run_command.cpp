@@ -124,6 +124,7 @@ int RunCommand(const TRunOptions& options, std::FILE* out) {
   }
   TEventOutput output(out, options.Json);
   host->SetKeepEvents(false);
+  host->SetRecordDebug(options.Debug);
   host->SetEventListener([&output](const THostEvent& event) { output.Event(event); });
   int code = StartAndServe(*host, output, config, options);
   try {

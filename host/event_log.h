@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,10 +25,15 @@ class TEventLog {
   void SetListener(Listener listener);
   // false: events only reach the listener (a long-running host).
   void SetKeep(bool keep);
+  // false: debug entries are dropped before anything is copied or formatted; a gateway sends
+  // one per block it moves.
+  void SetDebug(bool debug) { debug_.store(debug, std::memory_order_relaxed); }
+  bool WantsDebug() const { return debug_.load(std::memory_order_relaxed); }
 
  private:
   mutable std::mutex mutex_;
   bool keep_ = true;
+  std::atomic<bool> debug_{true};
   std::vector<THostEvent> events_;
   std::shared_ptr<const Listener> listener_;
 };

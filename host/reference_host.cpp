@@ -190,6 +190,9 @@ void TReferenceHost::RecordEvent(THostEvent event) {
 void TReferenceHost::SetKeepEvents(bool keep) {
   impl_->Events.SetKeep(keep);
 }
+void TReferenceHost::SetRecordDebug(bool record) {
+  impl_->Events.SetDebug(record);
+}
 
 void TReferenceHost::RunFor(std::chrono::milliseconds duration) {
   PumpUntil([] { return false; }, duration);

@@ -134,6 +134,8 @@ class TReferenceHost {
   void RecordEvent(THostEvent event);
   // false: events only reach the listener and are not kept, so a long run does not grow.
   void SetKeepEvents(bool keep);
+  // false: debug entries are neither kept nor passed to the listener (default true).
+  void SetRecordDebug(bool record);
 
   // ---- Main loop ----
   // Serves the main-thread hand-over for `duration` (call on the main thread).

@@ -34,7 +34,9 @@ class TDebugService final : public THostObject<IKYTDebugService>, TServiceBase {
   using TServiceBase::TServiceBase;
 
   void SendDebug(TKYTID SenderID, const std::string& Title, const std::string& Data) override {
-    Core()->Events.Record({THostEvent::Kind::Debug, SenderID, 0, Title, Data, {}, false});
+    auto core = Core();
+    if (core->Events.WantsDebug())
+      core->Events.Record({THostEvent::Kind::Debug, SenderID, 0, Title, Data, {}, false});
   }
 };
 

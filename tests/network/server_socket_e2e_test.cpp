@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -75,21 +76,41 @@ TEST(ServerSocketEndToEndTest, ModulesListsTheServerSocket) {
   EXPECT_NE(std::find(modules.begin(), modules.end(), ssck), modules.end());
 }
 
+// Debug entries (one per block moved) are printed only with --debug; the data events always.
 TEST(ServerSocketEndToEndTest, DemoCarriesDataBetweenItsTwoSockets) {
-  TJson config = Example("demo.json");
-  const uint16_t port = test::FreePort();
-  Set(config, 10, "Port", port);
-  Set(config, 20, "Port", port);
-  TTempDir dir;
-  TKytHost process({"run", dir.Write("demo.json", config.dump())});
-  ASSERT_TRUE(process.WaitForEvent("status", StatusIs(20, 102))) << process.Stderr();
-  ASSERT_TRUE(process.WaitForEvent("log", ClientConnected()));
+  for (const bool debug : {false, true}) {
+    SCOPED_TRACE(debug ? "--debug" : "quiet");
+    TJson config = Example("demo.json");
+    const uint16_t port = test::FreePort();
+    Set(config, 10, "Port", port);
+    Set(config, 20, "Port", port);
+    TTempDir dir;
+    std::vector<std::string> args{"run", dir.Write("demo.json", config.dump())};
+    if (debug)
+      args.push_back("--debug");
+    TKytHost process(args);
+    ASSERT_TRUE(process.WaitForEvent("status", StatusIs(20, 102))) << process.Stderr();
+    ASSERT_TRUE(process.WaitForEvent("log", ClientConnected()));
 
-  process.SendCall("CSCK_SendText", TJson::array({20, "from the client"}));
-  EXPECT_TRUE(process.WaitForEvent("data", DataIs(11, "from the client")));
-  process.SendCall("SSCK_SendText", TJson::array({10, "from the server"}));
-  EXPECT_TRUE(process.WaitForEvent("data", DataIs(21, "from the server")));
-  Stop(process);
+    process.SendCall("CSCK_SendText", TJson::array({20, "from the client"}));
+    EXPECT_TRUE(process.WaitForEvent("data", DataIs(11, "from the client")));
+    process.SendCall("SSCK_SendText", TJson::array({10, "from the server"}));
+    EXPECT_TRUE(process.WaitForEvent("data", DataIs(21, "from the server")));
+    Stop(process);
+
+    std::vector<std::string> seen;
+    for (const TJson& e : process.Events("debug")) {
+      if (e["text"] == "from the client" || e["text"] == "from the server")
+        seen.push_back(std::to_string(e["sender"].get<int>()) + " " +
+                       e["title"].get<std::string>());
+    }
+    std::sort(seen.begin(), seen.end());
+    const std::vector<std::string> expected =
+        debug ? std::vector<std::string>{"10 RECEIVED", "10 TRANSMITTED", "20 RECEIVED",
+                                         "20 TRANSMITTED"}
+              : std::vector<std::string>{};
+    EXPECT_EQ(seen, expected);
+  }
 }
 
 TEST(ServerSocketEndToEndTest, TcpRelayCarriesBothWaysForEveryClient) {
