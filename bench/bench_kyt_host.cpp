@@ -131,7 +131,7 @@ std::string OutputFile() {
 }
 
 std::size_t FileSize(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
 }
 
@@ -258,7 +258,7 @@ int Main(int argc, char** argv) {
       return 1;
     }
   }
-  struct stat st{};
+  struct stat st {};
   if (::lstat(kSerialLink.c_str(), &st) == 0) {
     std::printf("%s exists; the serial gateway example needs it for its pty\n",
                 kSerialLink.c_str());

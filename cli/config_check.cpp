@@ -126,8 +126,8 @@ class TChecker {
   }
 
  private:
-  void Add(const TInstanceConfig& instance, std::optional<std::string> setting,
-           std::string problem, std::optional<Variant> given, std::string expected) {
+  void Add(const TInstanceConfig& instance, std::optional<std::string> setting, std::string problem,
+           std::optional<Variant> given, std::string expected) {
     auto module = modules_.find(instance.ID);
     findings_.push_back({instance.ID, module != modules_.end() ? module->second : instance.Module,
                          std::move(setting), std::move(problem), std::move(given),
@@ -139,8 +139,8 @@ class TChecker {
     if (module == modules_.end()) {
       std::vector<std::string> known = probe_.ModuleNames();
       Add(instance, std::nullopt, "unknown module", Variant(instance.Module),
-          fmt::format("a registered module, nearest {} (of {})", NearestName(instance.Module, known),
-                      fmt::join(known, ", ")));
+          fmt::format("a registered module, nearest {} (of {})",
+                      NearestName(instance.Module, known), fmt::join(known, ", ")));
       return;
     }
     const TModuleFacts& facts = probe_.Facts(module->second);
@@ -258,8 +258,9 @@ class TChecker {
       return;
     }
     int32_t target = given->AsInteger();
-    auto configured = std::find_if(config_.Instances.begin(), config_.Instances.end(),
-                                   [&](const TInstanceConfig& other) { return other.ID == target; });
+    auto configured =
+        std::find_if(config_.Instances.begin(), config_.Instances.end(),
+                     [&](const TInstanceConfig& other) { return other.ID == target; });
     if (target == instance.ID) {
       Add(instance, "Target", "bad value", *given,
           "another instance that takes data, not the Bridge itself");

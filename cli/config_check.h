@@ -18,8 +18,8 @@ struct TConfigFinding {
   TInstanceID Instance = 0;
   std::string Module;                  // registered name, or as the config gives it if unknown
   std::optional<std::string> Setting;  // none: the instance as a whole
-  std::string Problem;  // "unknown module", "unknown setting", "wrong type", "bad value",
-                        // "missing", "refused"
+  std::string Problem;           // "unknown module", "unknown setting", "wrong type", "bad value",
+                                 // "missing", "refused"
   std::optional<Variant> Given;  // what the config holds; none when it holds nothing
   std::string Expected;
 };

@@ -28,7 +28,8 @@ THidIdentity ReadIdentity(const fs::path& uevent) {
       std::string ids = line.substr(7);
       size_t first = ids.find(':'), second = ids.find(':', first + 1);
       if (first != std::string::npos && second != std::string::npos) {
-        identity.Vendor = std::strtol(ids.substr(first + 1, second - first - 1).c_str(), nullptr, 16);
+        identity.Vendor =
+            std::strtol(ids.substr(first + 1, second - first - 1).c_str(), nullptr, 16);
         identity.Product = std::strtol(ids.substr(second + 1).c_str(), nullptr, 16);
       }
     } else if (line.rfind("HID_UNIQ=", 0) == 0) {

@@ -19,8 +19,9 @@ TJson Field(const TJson& record, const char* name) {
 TDeviceLine SerialPortLine(const TJson& port) {
   std::string name = port.is_string() ? port.get<std::string>() : DumpLine(port);
   bool byId = name.rfind("/dev/serial/by-id/", 0) == 0;
-  return {"COMPort",
-          {{"port", name}, {"by_id", byId ? TJson(name) : TJson(nullptr)}, {"node", SerialNode(name)}}};
+  return {
+      "COMPort",
+      {{"port", name}, {"by_id", byId ? TJson(name) : TJson(nullptr)}, {"node", SerialNode(name)}}};
 }
 
 TDeviceLine HidLine(const TJson& device) {
@@ -38,13 +39,15 @@ TDeviceLine HidLine(const TJson& device) {
            {"product_id", product},
            {"product", Field(device, "DeviceName")},
            {"vendor", Field(device, "DeviceVendor")},
-           {"node", nodes.size() == 1 ? nodes[0] : nodes.empty() ? TJson(nullptr) : nodes}}};
+           {"node", nodes.size() == 1 ? nodes[0]
+                    : nodes.empty()   ? TJson(nullptr)
+                                      : nodes}}};
 }
 
 TDeviceLine VendorLine(const std::string& module, const TJson& device) {
-  TDeviceLine line{module,
-                   {{"serial", Field(device, "SerialNumber")},
-                    {"description", Field(device, "Description")}}};
+  TDeviceLine line{
+      module,
+      {{"serial", Field(device, "SerialNumber")}, {"description", Field(device, "Description")}}};
   if (module == "FTDI")
     line.Fields["in_use"] = Field(device, "InUse");
   return line;

@@ -29,8 +29,7 @@ constexpr const char* kPluginModules[] = {"WWWReader", "COMPort", "CSCK", "SSCK"
 constexpr const char* kRuleFolders[] = {"/etc/udev/rules.d", "/run/udev/rules.d",
                                         "/usr/local/lib/udev/rules.d", "/usr/lib/udev/rules.d",
                                         "/lib/udev/rules.d"};
-constexpr const char* kReloadRules =
-    "sudo udevadm control --reload && sudo udevadm trigger";
+constexpr const char* kReloadRules = "sudo udevadm control --reload && sudo udevadm trigger";
 
 TCheckResult Pass(std::string name, std::string text) {
   return {std::move(name), Outcome::Pass, std::move(text), ""};
@@ -88,9 +87,10 @@ std::string GroupFix(const std::vector<std::string>& nodes) {
     return "give this user read and write access to the nodes";
   std::string group = GroupName(info.st_gid);
   if (InGroup(ProcessGroups(), info.st_gid)) {
-    return fmt::format("{} is owned by the group {} but not open to it (mode {:o}): a udev rule "
-                       "must give it MODE=\"0660\"",
-                       nodes.front(), group, info.st_mode & 0777);
+    return fmt::format(
+        "{} is owned by the group {} but not open to it (mode {:o}): a udev rule "
+        "must give it MODE=\"0660\"",
+        nodes.front(), group, info.st_mode & 0777);
   }
   if (InGroup(AccountGroups(), info.st_gid)) {
     return fmt::format("{} is in the group {}, but this session started before: log in again",
@@ -154,13 +154,13 @@ TCheckResult CheckSerialPorts(TModuleProbe* probe) {
     return Skip(name, "not applicable: this machine has no serial ports");
   std::vector<std::string> refused = Inaccessible(nodes);
   if (!refused.empty()) {
-    return Fail(name,
-                fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "),
-                            UserName()),
-                GroupFix(refused));
+    return Fail(
+        name,
+        fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "), UserName()),
+        GroupFix(refused));
   }
-  return Pass(name, fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "),
-                                UserName()));
+  return Pass(name,
+              fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
 }
 
 bool ProcessRunning(const std::string& command) {
@@ -242,9 +242,9 @@ TCheckResult CheckVendorLibrary(const TVendor& vendor, TModuleProbe* probe, bool
   const char* chosen = std::getenv(vendor.Variable);
   std::string reason = list.Unavailable.value_or("it did not load");
   if (chosen != nullptr && *chosen != '\0') {
-    return Fail(vendor.Check, fmt::format("{}={} does not load: {}", vendor.Variable, chosen, reason),
-                fmt::format("name the vendor's {} with {}, or unset it", vendor.File,
-                            vendor.Variable));
+    return Fail(
+        vendor.Check, fmt::format("{}={} does not load: {}", vendor.Variable, chosen, reason),
+        fmt::format("name the vendor's {} with {}, or unset it", vendor.File, vendor.Variable));
   }
   // Without the library the module's instances still run, only without devices; whether that
   // matters depends on the configs, which this machine-wide check does not see.
@@ -267,19 +267,18 @@ TCheckResult CheckHidraw() {
     return Skip(name, "not applicable: this machine has no HID devices (no /dev/hidraw*)");
   std::vector<std::string> refused = Inaccessible(nodes);
   if (refused.empty()) {
-    return Pass(name, fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "),
-                                  UserName()));
+    return Pass(name,
+                fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
   }
   std::string fix = InstalledRules()
                         ? GroupFix(refused)
-                        : fmt::format("install {} (make install), which gives the nodes to the "
-                                      "group {}; then {}; then sudo usermod -aG {} {}",
-                                      kUdevRulesFile, kDeviceGroup, kReloadRules, kDeviceGroup,
-                                      UserName());
-  return Fail(name,
-              fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "),
-                          UserName()),
-              fix);
+                        : fmt::format(
+                              "install {} (make install), which gives the nodes to the "
+                              "group {}; then {}; then sudo usermod -aG {} {}",
+                              kUdevRulesFile, kDeviceGroup, kReloadRules, kDeviceGroup, UserName());
+  return Fail(
+      name, fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "), UserName()),
+      fix);
 }
 
 // gettext's choice: LANGUAGE (a list) unless the locale is C, else the locale's language.
@@ -355,8 +354,8 @@ TCheckResult CheckCatalogues(const std::string& library) {
                         : fs::path(library).parent_path() / "locale";
   for (const auto& language : languages) {
     if (language == "C" || language.rfind("en", 0) == 0) {
-      return Skip(name, fmt::format("not applicable: the language is {}, texts are English",
-                                    language));
+      return Skip(name,
+                  fmt::format("not applicable: the language is {}, texts are English", language));
     }
     if (auto file = FindCatalogue(folder, language))
       return Pass(name, fmt::format("{}: {}", language, *file));

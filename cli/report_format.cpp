@@ -18,8 +18,7 @@ std::string GivenText(const TConfigFinding& finding) {
 std::string FieldText(const json& value) {
   if (value.is_string()) {
     std::string text = value.get<std::string>();
-    return text.find_first_of(" \"") == std::string::npos && !text.empty() ? text
-                                                                            : DumpLine(value);
+    return text.find_first_of(" \"") == std::string::npos && !text.empty() ? text : DumpLine(value);
   }
   return DumpLine(value);
 }
@@ -50,9 +49,9 @@ json FindingToJson(const TConfigFinding& finding) {
 
 std::string FindingToText(const TConfigFinding& finding) {
   std::string setting = finding.Setting ? " " + *finding.Setting : "";
-  return EscapeBytes(fmt::format("warning #{} {}{}: {}; given {}, expected {}", finding.Instance,
-                                 finding.Module, setting, finding.Problem, GivenText(finding),
-                                 finding.Expected));
+  return EscapeText(fmt::format("warning #{} {}{}: {}; given {}, expected {}", finding.Instance,
+                                finding.Module, setting, finding.Problem, GivenText(finding),
+                                finding.Expected));
 }
 
 json DeviceToJson(const TDeviceLine& device) {
@@ -73,7 +72,7 @@ std::string DeviceToText(const TDeviceLine& device) {
       line += fmt::format(" {}={}", item.key(), FieldText(item.value()));
     }
   }
-  return EscapeBytes(line);
+  return EscapeText(line);
 }
 
 json UnavailableToJson(const std::string& module, const std::string& reason) {
@@ -81,7 +80,7 @@ json UnavailableToJson(const std::string& module, const std::string& reason) {
 }
 
 std::string UnavailableToText(const std::string& module, const std::string& reason) {
-  return EscapeBytes(fmt::format("{} unavailable: {}", module, reason));
+  return EscapeText(fmt::format("{} unavailable: {}", module, reason));
 }
 
 json CheckToJson(const TCheckResult& check) {
@@ -95,10 +94,11 @@ json CheckToJson(const TCheckResult& check) {
 }
 
 std::string CheckToText(const TCheckResult& check) {
-  std::string line = fmt::format("{:<4}  {}: {}", OutcomeName(check.Result), check.Name, check.Text);
+  std::string line =
+      fmt::format("{:<4}  {}: {}", OutcomeName(check.Result), check.Name, check.Text);
   if (check.Result == TCheckResult::Outcome::Fail)
     line += "; fix: " + check.Fix;
-  return EscapeBytes(line);
+  return EscapeText(line);
 }
 
 }  // namespace kyt::host

@@ -25,8 +25,8 @@ void RequireRegularFile(const std::string& path, std::uintmax_t limit) {
     throw Exception(fmt::format("{}: is not a regular file", path));
   std::uintmax_t size = fs::file_size(path, error);
   if (!error && size > limit) {
-    throw Exception(
-        fmt::format("{}: {} bytes is more than the {} bytes such a file may hold", path, size, limit));
+    throw Exception(fmt::format("{}: {} bytes is more than the {} bytes such a file may hold", path,
+                                size, limit));
   }
 }
 

@@ -226,18 +226,26 @@ TEST(KytHostDoctorTest, OneLineForEachCheckAndExit0OnlyWhenNoneFails) {
         {"FTDI library", "pass"},
         {"USBXpress library", "pass"},
         {"message catalogues", "skip"}}},
-      {"German", {{"LANGUAGE", "de"}, {"LC_ALL", "C.UTF-8"}}, kPluginPath,
+      {"German",
+       {{"LANGUAGE", "de"}, {"LC_ALL", "C.UTF-8"}},
+       kPluginPath,
        {{"message catalogues", "pass"}}},
-      {"French", {{"LANGUAGE", "fr"}, {"LC_ALL", "C.UTF-8"}}, kPluginPath,
+      {"French",
+       {{"LANGUAGE", "fr"}, {"LC_ALL", "C.UTF-8"}},
+       kPluginPath,
        {{"message catalogues", "fail"}}},
-      {"no FTDI library", {{"KYT_FTD2XX_LIBRARY", "/nonexistent/libftd2xx.so"}}, kPluginPath,
+      {"no FTDI library",
+       {{"KYT_FTD2XX_LIBRARY", "/nonexistent/libftd2xx.so"}},
+       kPluginPath,
        {{"FTDI library", "fail"}}},
-      {"no plug-in", {}, KYT_BUILD_DIR "/nonexistent.so",
+      {"no plug-in",
+       {},
+       KYT_BUILD_DIR "/nonexistent.so",
        {{"plug-in", "fail"}, {"serial ports", "skip"}, {"FTDI library", "skip"}}},
   };
-  const std::set<std::string> names = {"plug-in",      "serial ports",      "ModemManager",
-                                       "ftdi_sio",     "FTDI library",      "USBXpress library",
-                                       "hidraw",       "message catalogues"};
+  const std::set<std::string> names = {"plug-in",  "serial ports",      "ModemManager",
+                                       "ftdi_sio", "FTDI library",      "USBXpress library",
+                                       "hidraw",   "message catalogues"};
   for (const auto& test : cases) {
     SCOPED_TRACE(test.Name);
     Env env = base;

@@ -143,7 +143,13 @@ TEST_F(FTDIModuleTest, WithoutTheLibraryTheInstanceStillExists) {
   setenv("KYT_FTD2XX_LIBRARY", "/nonexistent/libftd2xx.so", 1);
   Store(true, kSerial);
   Host().CreateInstance("FTDI", kFTDI);
-  EXPECT_EQ(LogTexts(kFTDI, KL_WARNING), std::vector<std::string>{">Failed loading FTDI DLL!"});
+  // The module's own text, then the loader's reason with the file tried.
+  EXPECT_EQ(
+      LogTexts(kFTDI, KL_WARNING),
+      (std::vector<std::string>{">Failed loading FTDI DLL!",
+                                "Loader: /nonexistent/libftd2xx.so: cannot open shared object "
+                                "file: No such file or directory (file tried: "
+                                "/nonexistent/libftd2xx.so)"}));
   EXPECT_TRUE(LogTexts(kFTDI, KL_VERSION).empty());
   EXPECT_EQ(Host().Status(kFTDI), IS_ERROR);
   EXPECT_TRUE(FTDI().GetDevices().empty());

@@ -194,8 +194,9 @@ TEST_F(USBXpModuleTest, FailuresReachTheCallerAndChangeNoStatus) {
 TEST_F(USBXpModuleTest, WithoutTheLibrary) {
   setenv("KYT_SIUSBXP_LIBRARY", "/nonexistent/libSiUSBXp.so", 1);
   Host().CreateInstance("USBXp", kUSBXp);
-  EXPECT_EQ(LogTexts(kUSBXp, KL_WARNING),
-            std::vector<std::string>{">Failed loading USBXpress DLL!"});
+  ASSERT_EQ(LogTexts(kUSBXp, KL_WARNING).size(), 2u);
+  EXPECT_EQ(LogTexts(kUSBXp, KL_WARNING)[0], ">Failed loading USBXpress DLL!");
+  EXPECT_EQ(LogTexts(kUSBXp, KL_WARNING)[1].find("Loader: /nonexistent/libSiUSBXp.so: "), 0u);
   ExpectFailure([&] { USBXp().SendText("x"); },
                 "Cannot send Data when USBXpress Port is not connected!");
   EXPECT_TRUE(USBXp().GetDevices().empty());
