@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "host/bounded_file.h"
 #include "host/settings_file.h"
 #include "tests/support/host_test.h"
 #include "tests/support/temp_dir.h"
@@ -140,6 +141,13 @@ TEST_F(SettingsTest, AMissingSettingsFileStartsEmptyAndAMalformedOneIsRefused) {
   EXPECT_THROW(host::ReadSettingsFile(dir.File("bad.json")), Exception);
   dir.Write("truncated.json", R"({"values": [)");
   EXPECT_THROW(host::ReadSettingsFile(dir.File("truncated.json")), Exception);
+}
+
+TEST(BoundedFileTest, AFileUpToTheLimitIsReadAndOneByteMoreIsRefused) {
+  TTempDir dir;
+  std::string file = dir.Write("ten.json", "0123456789");
+  EXPECT_EQ(host::ReadBoundedFile(file, 10), "0123456789");
+  EXPECT_THROW(host::ReadBoundedFile(file, 9), Exception);
 }
 
 }  // namespace
