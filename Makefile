@@ -9,12 +9,17 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Uni
 CONFIG ?= examples/demo.json
 JOBS ?= 2
 
-.PHONY: all deps configure build test run sanitize fuzz bench install format format-check clean
+.PHONY: all deps deps-test configure configure-test build build-test test run sanitize fuzz bench \
+  install format format-check clean
 
 all: build
 
+# What building and running needs; deps-test adds what the tests and their tools need.
 deps:
 	@scripts/install-deps
+
+deps-test:
+	@scripts/install-deps --test
 
 $(BUILD)/CMakeCache.txt:
 	@$(MAKE) --no-print-directory deps
@@ -26,12 +31,23 @@ configure: $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# A tree configured before the test packages were installed (make run first) is configured
+# again, so that it builds the tests.
+configure-test: deps-test
+	@if [ -f $(BUILD)/CMakeCache.txt ] && \
+	  ! grep -qiE '^KYT_WITH_TESTS:INTERNAL=(1|on|true)$$' $(BUILD)/CMakeCache.txt; then \
+	  cmake -S . -B $(BUILD); fi
+	@$(MAKE) --no-print-directory configure
+
+build-test: configure-test
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build-test
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 300
 
 # Only the QEMU test machine's tests (tests/vm): the kernel's real USB drivers in a guest.
 .PHONY: test-vm
-test-vm: build
+test-vm: build-test
 	ctest --test-dir $(BUILD) -L vm --output-on-failure
 
 # The reference host on the example config; Ctrl-C stops it (or FOR=seconds).
@@ -45,12 +61,12 @@ sanitize:
 
 # Every libFuzzer target in fuzz/ for FUZZ_SECONDS each (clang, ASan+UBSan).
 fuzz:
-	@$(MAKE) --no-print-directory configure BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
+	@$(MAKE) --no-print-directory configure-test BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
 	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 bench:
-	@$(MAKE) --no-print-directory build BUILD=build-bench TYPE=Release
+	@$(MAKE) --no-print-directory build-test BUILD=build-bench TYPE=Release
 	scripts/run-benchmarks build-bench
 
 install: build

@@ -53,6 +53,67 @@ std::string EscapeBytes(const std::string& bytes) {
   return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at` (RFC 3629: no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0.
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  size_t length;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0)
+      low = 0xA0;
+    if (lead == 0xED)
+      high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0)
+      low = 0x90;
+    if (lead == 0xF4)
+      high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size())
+    return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high)
+    return 0;
+  for (size_t i = 2; i < length; ++i)
+    if ((byte(at + i) & 0xC0) != 0x80)
+      return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string EscapeText(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out += EscapeBytes(text.substr(i, 1));
+      ++i;
+      continue;
+    }
+    const size_t length = Utf8SequenceLength(text, i);
+    // U+0080..U+009F (C2 80..C2 9F) are control characters too.
+    const bool control = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if (length == 0 || control) {
+      out += EscapeBytes(text.substr(i, length == 0 ? 1 : length));
+      i += length == 0 ? 1 : length;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
 json EventToJson(const THostEvent& event) {
   switch (event.EventKind) {
     case Kind::Log:
@@ -90,20 +151,20 @@ json EventToJson(const THostEvent& event) {
 std::string EventToText(const THostEvent& event) {
   switch (event.EventKind) {
     case Kind::Log:
-      return fmt::format("log {} #{} {}: {}", event.Code, event.Instance, EscapeBytes(event.Name),
-                         EscapeBytes(event.Text));
+      return fmt::format("log {} #{} {}: {}", event.Code, event.Instance, EscapeText(event.Name),
+                         EscapeText(event.Text));
     case Kind::Debug:
-      return fmt::format("debug #{} {}: {}", event.Instance, EscapeBytes(event.Name),
+      return fmt::format("debug #{} {}: {}", event.Instance, EscapeText(event.Name),
                          EscapeBytes(event.Text));
     case Kind::Status:
       return fmt::format("status #{} {}", event.Instance, event.Code);
     case Kind::Summary:
-      return fmt::format("summary #{}: {}", event.Instance, EscapeBytes(event.Text));
+      return fmt::format("summary #{}: {}", event.Instance, EscapeText(event.Text));
     case Kind::Message:
       return fmt::format("message #{} {} {}", event.Instance, event.Code,
-                         EscapeBytes(DataText(event.Data)));
+                         EscapeText(DataText(event.Data)));
     case Kind::Timer:
-      return fmt::format("timer #{} {} {}", event.Instance, EscapeBytes(event.Name), event.Code);
+      return fmt::format("timer #{} {} {}", event.Instance, EscapeText(event.Name), event.Code);
     case Kind::Data:
       return DataEventToText(event);
   }
@@ -115,7 +176,7 @@ json ResultToJson(const std::string& call, const Variant& value) {
 }
 
 std::string ResultToText(const std::string& call, const Variant& value) {
-  return fmt::format("result {}: {}", EscapeBytes(call), EscapeBytes(value.ToDebugString()));
+  return fmt::format("result {}: {}", EscapeText(call), EscapeText(value.ToDebugString()));
 }
 
 json ErrorToJson(const std::optional<std::string>& call, const std::string& message) {
@@ -123,7 +184,7 @@ json ErrorToJson(const std::optional<std::string>& call, const std::string& mess
 }
 
 std::string ErrorToText(const std::optional<std::string>& call, const std::string& message) {
-  return fmt::format("error {}: {}", call ? EscapeBytes(*call) : "(no call)", EscapeBytes(message));
+  return fmt::format("error {}: {}", call ? EscapeText(*call) : "(no call)", EscapeText(message));
 }
 
 json ModuleToJson(const TReferenceHost::TRegisteredModule& module) {

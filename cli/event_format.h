@@ -23,7 +23,12 @@ std::string ErrorToText(const std::optional<std::string>& call, const std::strin
 TJson ModuleToJson(const TReferenceHost::TRegisteredModule& module);
 std::string ModuleToText(const TReferenceHost::TRegisteredModule& module);
 
-// Bytes for a text line: printable ASCII as it is, backslash doubled, the rest as \xHH.
+// Bytes for a text line: printable ASCII as it is, backslash doubled, the rest as \xHH. For data,
+// where every byte counts and a terminal must not reinterpret any of them.
 std::string EscapeBytes(const std::string& bytes);
+
+// Text for a text line: valid UTF-8 as it is, so translated texts read in the user's language;
+// control characters (C0, DEL, C1) and bytes that are not valid UTF-8 as \xHH, backslash doubled.
+std::string EscapeText(const std::string& text);
 
 }  // namespace kyt::host

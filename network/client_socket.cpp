@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <system_error>
 #include <utility>
 
 #include "framework/translate.h"
@@ -70,6 +71,7 @@ TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
   client_->OnDisconnected = [this] { Disconnected(); };
   client_->ConnectTimeout = Timings().ConnectTimeout;
   client_->ReadTimeout = Timings().ReadTimeout;
+  client_->WriteTimeout = Timings().WriteTimeout;
 
   RegisterPropertyBoolean(
       "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
@@ -106,7 +108,15 @@ void TKYTClientSocket::SetPort(int32_t Port) {
 void TKYTClientSocket::SendText(const std::string& Text) {
   if (!client_->Connected())
     throw EKYTClientSocket(Translate("Socket is not connected!"));
-  client_->Write(Text);
+  try {
+    client_->Write(Text);
+  } catch (const ESocketError& e) {
+    // A peer that stopped reading would hold every writer, and with a reader waiting on the
+    // main thread the whole host: past the bound the connection is lost.
+    if (e.Code() == static_cast<int>(std::errc::timed_out))
+      DropConnection();
+    throw;
+  }
   SendDebug("TRANSMITTED", Text);
 }
 
@@ -136,6 +146,9 @@ void TKYTClientSocket::ApplyChanges() {
         StartConnection();
     } catch (...) {
       SetStatus(IS_ERROR);
+      // The timer retries what was asked for, as after a failed first apply.
+      settings_.Apply();
+      ScheduleRetry();
       throw;
     }
   }
@@ -173,15 +186,34 @@ void TKYTClientSocket::Received(const std::string& Data) {
 void TKYTClientSocket::Connected() {
   SetStatus(IS_ACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Connected"));
-  if (KernelRunlevel == KR_READY)
+  if (KernelRunlevel == KR_READY) {
     reconnect_.Stop();
+    retrying_ = false;
+  }
 }
 
 void TKYTClientSocket::Disconnected() {
   SetStatus(IS_INACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Disconnected"));
-  if (KernelRunlevel == KR_READY)
+  if (KernelRunlevel == KR_READY) {
     reconnect_.Lost();
+    retrying_ = true;
+  }
+}
+
+// A failed open outside the timer's own attempts (an apply by hand) starts the schedule; within
+// them the attempt already set the wait for the next one.
+void TKYTClientSocket::ScheduleRetry() {
+  if (KernelRunlevel == KR_READY && !retrying_.exchange(true))
+    reconnect_.Lost();
+}
+
+// Ends the connection from a writer's thread, which may be the main thread inside a delivery of
+// the reader: the reader is told it is a stop, not waited for; the next apply collects it.
+void TKYTClientSocket::DropConnection() {
+  if (reader_)
+    reader_->StopFlag = true;
+  client_->Disconnect();
 }
 
 void TKYTClientSocket::ReaderEnded() {
@@ -193,6 +225,7 @@ void TKYTClientSocket::Reconnect() {
     return;
   if (!settings_.Applied.Open) {
     reconnect_.Stop();
+    retrying_ = false;
     return;
   }
   const int32_t attempt = reconnect_.NextAttempt();

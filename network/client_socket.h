@@ -45,6 +45,8 @@ struct TClientSocketTimings {
   std::chrono::milliseconds ConnectTimeout{10000};
   std::chrono::milliseconds ReadTimeout{10000};
   std::chrono::milliseconds PollInterval{50};
+  // A write that the peer does not take within this loses the connection.
+  std::chrono::milliseconds WriteTimeout{5000};
 };
 
 class TKYTClientSocket final : public TKYTModuleObject,
@@ -89,11 +91,15 @@ class TKYTClientSocket final : public TKYTModuleObject,
   void Disconnected();
   void ReaderEnded();
   void Reconnect();
+  void ScheduleRetry();
+  void DropConnection();
 
   TSettingsPair<TSettings> settings_;
   TReconnectTimer reconnect_;
   std::unique_ptr<TTCPClient> client_;
   std::unique_ptr<TReadThread> reader_;
+  // The "Reconnect" timer is counting towards an attempt (it starts so, at 1 s).
+  std::atomic<bool> retrying_{true};
 };
 
 }  // namespace kyt

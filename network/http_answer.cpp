@@ -265,7 +265,7 @@ std::string THTTPAnswerReader::ReadBody(const THTTPAnswer& answer, bool keep) {
     const uint64_t length = ContentLength(answer);
     CheckBodySize(length);
     if (keep)
-      body.reserve(static_cast<std::size_t>(length));
+      body.reserve(static_cast<std::size_t>(std::min<uint64_t>(length, limits_.BodyReserve)));
     ReadCounted(length, body, keep);
   } else {
     ReadUntilClose(body, keep);

@@ -34,6 +34,9 @@ struct THTTPLimits {
   std::size_t InterimAnswers = 16;
   // The body of one answer; far beyond any web page, small enough to keep a host alive.
   uint64_t Body = uint64_t{1} << 30;
+  // Reserved for a body up front, whatever length the server states; past it memory grows
+  // with the bytes that arrive.
+  std::size_t BodyReserve = std::size_t{1} << 20;
 };
 
 struct THTTPHeader {

@@ -125,8 +125,12 @@ std::string Quoted(const std::string& value) {
 
 // A line break in a header value would end the header and let the rest pass as headers of
 // their own.
+bool HeaderSafe(const std::string& value) {
+  return value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
 void RequireHeaderSafe(const std::string& value) {
-  if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+  if (!HeaderSafe(value)) {
     throw Exception(std::string("Invalid character in user name."));
   }
 }
@@ -229,6 +233,11 @@ std::optional<std::string> DigestCredentials(const THTTPChallenge& challenge,
 
   const std::string realm = challenge.Param("realm");
   const std::string nonce = challenge.Param("nonce");
+  const std::string opaque = challenge.Param("opaque");
+  // The server's values go back into our header: a line break there would let the server
+  // write headers of its own into our request. Such a challenge is not answered.
+  if (!HeaderSafe(realm) || !HeaderSafe(nonce) || !HeaderSafe(opaque))
+    return std::nullopt;
   const std::string ha1 = Hex(crypto.MD5(user + ":" + realm + ":" + password));
   const std::string ha2 = Hex(crypto.MD5(method + ":" + uri));
   const std::string nc = "00000001";
@@ -241,7 +250,6 @@ std::optional<std::string> DigestCredentials(const THTTPChallenge& challenge,
   if (!algorithm.empty())
     out += ", algorithm=MD5";
   out += ", response=" + Quoted(response);
-  const std::string opaque = challenge.Param("opaque");
   if (!opaque.empty())
     out += ", opaque=" + Quoted(opaque);
   if (useQop)

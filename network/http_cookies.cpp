@@ -71,8 +71,12 @@ void THTTPCookieJar::StoreOne(const THTTPURL& url, const std::string& header) {
   TCookie cookie{std::string(Trim(pair.substr(0, equals))),
                  std::string(Trim(pair.substr(equals + 1))), Lower(url.Host), true,
                  DefaultPath(url.PathAndQuery)};
-  if (cookie.Name.empty())
+  // The pair goes back into our Cookie header: a line break in it would add headers there.
+  if (cookie.Name.empty() ||
+      cookie.Name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+      cookie.Value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
     return;
+  }
   bool expired = false;
   rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
   while (!rest.empty()) {

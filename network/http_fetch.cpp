@@ -20,39 +20,87 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Answer bytes from the TCP client: every wait for data is bounded by the read time-out.
+using std::chrono::milliseconds;
+
+[[noreturn]] void RaiseReadTimedOut() {
+  throw Exception(std::string("Read timed out."));
+}
+
+// What the whole fetch may still spend: its deadline, which the answer bytes that arrive push
+// back, and the caller's stop.
+class TFetchBudget {
+ public:
+  explicit TFetchBudget(const THTTPFetchParams& params) : params_(params), start_(Clock::now()) {}
+
+  void Received(std::size_t bytes) { received_ += bytes; }
+  uint64_t TotalReceived() const { return received_; }
+  Clock::time_point End() const {
+    const uint64_t rate = params_.DeadlineBytesPerSecond;
+    const uint64_t earned = rate == 0 ? 0 : received_ * 1000 / rate;
+    return start_ + params_.Deadline + milliseconds(static_cast<int64_t>(earned));
+  }
+  // Raises once the fetch is to end.
+  void Check() const {
+    if (params_.Stopped && params_.Stopped())
+      throw EHTTPStopped();
+    if (Clock::now() >= End())
+      RaiseReadTimedOut();
+  }
+  // How long the next wait may be: within `until`, short enough to see a stop soon.
+  milliseconds NextWait(Clock::time_point until) const {
+    const auto end = std::min(until, End());
+    auto wait = std::chrono::ceil<milliseconds>(end - Clock::now());
+    if (params_.Stopped)
+      wait = std::min(wait, params_.StopCheckInterval);
+    return std::max(wait, milliseconds(0));
+  }
+
+ private:
+  const THTTPFetchParams& params_;
+  Clock::time_point start_;
+  uint64_t received_ = 0;
+};
+
+// Answer bytes from the TCP client: every wait for data is bounded by the read time-out and by
+// what the fetch may still spend.
 class TConnectionSource : public THTTPByteSource {
  public:
-  TConnectionSource(TTCPClient& client, std::chrono::milliseconds timeout)
-      : client_(client), timeout_(timeout) {}
+  TConnectionSource(TTCPClient& client, milliseconds timeout, TFetchBudget& budget)
+      : client_(client), timeout_(timeout), budget_(budget) {}
 
   bool ReadMore(std::string& buffer) override {
     const auto deadline = Clock::now() + timeout_;
     for (;;) {
       if (!client_.InputBufferIsEmpty()) {
+        const std::size_t before = buffer.size();
         client_.TakeAllInto(buffer);
+        budget_.Received(buffer.size() - before);
         return true;
       }
+      budget_.Check();
       // Waiting first saves a read that would only find nothing yet; on a closed connection
       // the wait returns at once and Connected() tells.
-      const auto now = Clock::now();
-      if (now < deadline) {
-        client_.WaitForData(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-      }
+      client_.WaitForData(budget_.NextWait(deadline));
       if (!client_.InputBufferIsEmpty())
         continue;
-      if (!client_.Connected())
+      if (!client_.Connected()) {
+        sawClose_ = true;
         return false;
+      }
       if (!client_.InputBufferIsEmpty())
         continue;
       if (Clock::now() >= deadline)
-        throw Exception("Read timed out.");
+        RaiseReadTimedOut();
     }
   }
+  // The server ended the stream (rather than the wait running out).
+  bool SawClose() const { return sawClose_; }
 
  private:
   TTCPClient& client_;
-  std::chrono::milliseconds timeout_;
+  milliseconds timeout_;
+  TFetchBudget& budget_;
+  bool sawClose_ = false;
 };
 
 struct TCredentials {
@@ -71,6 +119,8 @@ class THTTPFetch {
   void Connect(const THTTPURL& url);
   void Disconnect();
   THTTPAnswer Send(const THTTPURL& url);
+  THTTPAnswer Exchange(const THTTPURL& url, const std::string& request);
+  TCredentials CredentialsFor(const THTTPURL& url) const;
   bool KeptOpen(const THTTPAnswer& answer);
   bool PrepareAuthentication(const THTTPURL& url, const THTTPAnswer& answer, bool proxy);
   std::optional<std::string> Answer(const THTTPChallenge& challenge, const TCredentials& creds,
@@ -80,7 +130,10 @@ class THTTPFetch {
   std::string Target(const THTTPURL& url) const;
 
   const THTTPFetchParams& params_;
+  TFetchBudget budget_;
+  // The configured credentials (or those of the first address), and where they may go.
   TCredentials server_;
+  THTTPURL origin_;
   TCredentials proxy_;
   std::unique_ptr<TTCPClient> client_;
   std::unique_ptr<TConnectionSource> source_;
@@ -96,6 +149,7 @@ class THTTPFetch {
 
 THTTPFetch::THTTPFetch(const THTTPFetchParams& params)
     : params_(params),
+      budget_(params),
       server_{params.BasicAuth, params.User, params.Password},
       proxy_{params.ProxyBasicAuth, params.ProxyUser, params.ProxyPassword} {}
 
@@ -106,11 +160,21 @@ THTTPURL THTTPFetch::Parse(const std::string& text) {
   // before anything is sent.
   if (url.Scheme == "https")
     throw Exception(std::string("IOHandler value is not valid"));
-  if (url.HasCredentials && !url.User.empty()) {
-    server_.User = url.User;
-    server_.Password = url.Password;
-  }
   return url;
+}
+
+bool SameOrigin(const THTTPURL& a, const THTTPURL& b) {
+  return a.Scheme == b.Scheme && EqualsIgnoringCase(a.Host, b.Host) && a.Port == b.Port;
+}
+
+// Configured credentials go only where they were configured for: a redirect to another host
+// must not learn the password. An address with credentials of its own brings them.
+TCredentials THTTPFetch::CredentialsFor(const THTTPURL& url) const {
+  if (url.HasCredentials && !url.User.empty())
+    return {server_.Basic, url.User, url.Password};
+  if (SameOrigin(url, origin_))
+    return server_;
+  return {};
 }
 
 std::string THTTPFetch::Target(const THTTPURL& url) const {
@@ -134,8 +198,9 @@ void THTTPFetch::Connect(const THTTPURL& url) {
   client_->ConnectOnCallerThread = true;
   client_->ConnectTimeout = params_.ConnectTimeout;
   client_->ReadTimeout = params_.ReadTimeout;
+  budget_.Check();
   client_->Connect();
-  source_ = std::make_unique<TConnectionSource>(*client_, params_.ReadTimeout);
+  source_ = std::make_unique<TConnectionSource>(*client_, params_.ReadTimeout, budget_);
   reader_ = std::make_unique<THTTPAnswerReader>(*source_, params_.Limits);
   connectedHost_ = url.Host;
   connectedPort_ = url.Port;
@@ -148,17 +213,41 @@ void THTTPFetch::Disconnect() {
 }
 
 THTTPAnswer THTTPFetch::Send(const THTTPURL& url) {
+  const bool reused = client_ != nullptr;
   if (!client_)
     Connect(url);
+  const TCredentials server = CredentialsFor(url);
   THTTPRequest request;
   request.Target = Target(url);
   request.Host = url.HostHeader();
   request.Authorization =
-      server_.Basic ? BasicCredentials(server_.User, server_.Password) : authorization_;
+      server.Basic ? BasicCredentials(server.User, server.Password) : authorization_;
   request.ProxyAuthorization =
       proxy_.Basic ? BasicCredentials(proxy_.User, proxy_.Password) : proxyAuthorization_;
   request.Cookie = cookies_.HeaderFor(url);
-  client_->Write(FormatGetRequest(request));
+  const std::string bytes = FormatGetRequest(request);
+  const uint64_t before = budget_.TotalReceived();
+  const bool pending = reused && reader_->HasUnreadBytes();
+  try {
+    return Exchange(url, bytes);
+  } catch (const EHTTPStopped&) {
+    throw;
+  } catch (const std::exception& e) {
+    // A server may close a kept-alive connection whenever it likes after an answer. When the
+    // request met that close (reset, or the end of the stream before any byte of an answer),
+    // it never reached the server: it goes once more, on a new connection. A time-out does not.
+    const bool metTheClose =
+        dynamic_cast<const ESocketError*>(&e) != nullptr || (source_ && source_->SawClose());
+    if (!reused || pending || !metTheClose || budget_.TotalReceived() != before)
+      throw;
+  }
+  Disconnect();
+  Connect(url);
+  return Exchange(url, bytes);
+}
+
+THTTPAnswer THTTPFetch::Exchange(const THTTPURL& url, const std::string& request) {
+  client_->Write(request);
   THTTPAnswer answer = reader_->ReadHead();
   cookies_.Store(url, answer);
   return answer;
@@ -215,7 +304,7 @@ std::optional<std::string> THTTPFetch::Answer(const THTTPChallenge& challenge,
 
 // Decides whether a 401 or 407 answer is worth another attempt and prepares its header.
 bool THTTPFetch::PrepareAuthentication(const THTTPURL& url, const THTTPAnswer& answer, bool proxy) {
-  const TCredentials& creds = proxy ? proxy_ : server_;
+  const TCredentials creds = proxy ? proxy_ : CredentialsFor(url);
   if (authAttempts_ >= kHTTPAuthAttempts || creds.Password.empty())
     return false;
   std::optional<std::string> header;
@@ -244,6 +333,11 @@ void THTTPFetch::Fail(const THTTPAnswer& answer) {
 
 std::string THTTPFetch::Get(const std::string& urlText) {
   THTTPURL url = Parse(urlText);
+  origin_ = url;
+  if (url.HasCredentials && !url.User.empty()) {
+    server_.User = url.User;
+    server_.Password = url.Password;
+  }
   int redirects = 0;
   for (;;) {
     const THTTPAnswer answer = Send(url);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "network/http_answer.h"
@@ -38,7 +39,22 @@ struct THTTPFetchParams {
   std::chrono::milliseconds ConnectTimeout{10000};
   // The longest wait for data during any read.
   std::chrono::milliseconds ReadTimeout{10000};
+  // The whole fetch may take this long, plus one second for every DeadlineBytesPerSecond bytes
+  // of answer that arrived: a server that trickles is given up after about two minutes, while
+  // a large page on a slow line (at least 4 KiB/s on average) still arrives.
+  std::chrono::milliseconds Deadline{120000};
+  uint64_t DeadlineBytesPerSecond = 4096;
+  // Asked between waits (at least every StopCheckInterval); true ends the fetch at once with
+  // EHTTPStopped. Empty: never.
+  std::function<bool()> Stopped;
+  std::chrono::milliseconds StopCheckInterval{100};
   THTTPLimits Limits;
+};
+
+// The fetch was ended by its Stopped check.
+class EHTTPStopped : public Exception {
+ public:
+  EHTTPStopped() : Exception(std::string("Fetch stopped.")) {}
 };
 
 // The 15th redirect answer fails the fetch, so at most 14 are followed.
@@ -47,7 +63,8 @@ inline constexpr int kHTTPAuthAttempts = 3;
 
 // The body of the final answer, unchanged. The error texts are this HTTP layer's own and, like
 // the transport's, are not translated. Raises EHTTPError for HTTP failures, ESocketError
-// for socket failures and Exception with the texts "Connect timed out.", "Read timed out.",
+// for socket failures, EHTTPStopped, and Exception with the texts "Connect timed out.",
+// "Read timed out." (also when the deadline has passed),
 // "Connection Closed Gracefully.", "Unknown Protocol", "IOHandler value is not valid",
 // "Could not load SSL library." and those of the answer parser.
 std::string HTTPGet(const std::string& url, const THTTPFetchParams& params);

@@ -32,9 +32,23 @@ constexpr milliseconds kLongestWait = std::chrono::hours(24 * 365);
   throw ESocketError(error.Code(), error.Text());
 }
 
+std::mutex lookupHookMutex;
+std::function<void(const std::string&)> lookupHook;
+
+std::vector<net::Address> Lookup(const std::string& host, uint16_t port) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard lock(lookupHookMutex);
+    hook = lookupHook;
+  }
+  if (hook)
+    hook(host);
+  return net::Resolve(host, port);
+}
+
 std::vector<net::Address> ResolveOrRaise(const std::string& host, uint16_t port) {
   try {
-    return net::Resolve(host, port);
+    return Lookup(host, port);
   } catch (const net::SocketError& error) {
     RaiseModuleError(error);
   }
@@ -48,12 +62,14 @@ struct Connection {
   net::StopSignal closing;
 };
 
-// The connecting thread. The destructor stops and joins it, so a time-out or a failure leaves
-// neither a thread nor a socket behind.
+// The connecting thread: it looks the name up and connects, so the caller's wait bounds both.
+// The destructor stops and joins it, so a failure leaves neither a thread nor a socket behind;
+// a look-up cannot be stopped, so an attempt that timed out in one is kept by its client until
+// the look-up returns.
 class ConnectAttempt {
  public:
-  explicit ConnectAttempt(std::vector<net::Address> addresses)
-      : addresses_(std::move(addresses)), thread_([this] { Run(); }) {}
+  ConnectAttempt(std::string host, uint16_t port)
+      : host_(std::move(host)), port_(port), thread_([this] { Run(); }) {}
   ~ConnectAttempt() {
     stop_.Raise();
     thread_.join();
@@ -64,11 +80,13 @@ class ConnectAttempt {
   bool WaitFor(milliseconds timeout);
   // The connected socket; raises the failure of the attempt.
   net::Socket TakeSocket();
+  void Stop() { stop_.Raise(); }
 
  private:
   void Run();
 
-  std::vector<net::Address> addresses_;
+  std::string host_;
+  uint16_t port_;
   net::StopSignal stop_;
   std::mutex mutex_;
   std::condition_variable done_;
@@ -83,7 +101,9 @@ void ConnectAttempt::Run() {
   std::exception_ptr error;
   try {
     // No limit of its own: the waiting thread owns the time-out and stops us.
-    socket = net::Connect(addresses_, net::kNoTimeout, &stop_);
+    const std::vector<net::Address> addresses = Lookup(host_, port_);
+    if (!stop_.Raised())
+      socket = net::Connect(addresses, net::kNoTimeout, &stop_);
   } catch (...) {
     error = std::current_exception();
   }
@@ -146,6 +166,8 @@ struct TTCPClient::Impl {
   std::array<char, kReadChunk> chunk;
   // Keeps two Writes from interleaving their bytes; never held together with `mutex`.
   std::mutex writeMutex;
+  // An attempt given up while its look-up still ran (Connect's thread only).
+  std::unique_ptr<ConnectAttempt> abandoned;
 
   bool OpenLocked() const { return connection != nullptr && !peerClosed; }
   std::shared_ptr<Connection> OpenConnection() const;
@@ -253,11 +275,21 @@ void TTCPClient::Connect() {
   if (ConnectOnCallerThread) {
     impl_->Open(ConnectHere(ResolveOrRaise(Host, Port), ConnectTimeout));
   } else {
-    ConnectAttempt attempt(ResolveOrRaise(Host, Port));
-    if (!attempt.WaitFor(ConnectTimeout)) {
+    const auto deadline = Clock::now() + std::clamp(ConnectTimeout, milliseconds(0), kLongestWait);
+    auto left = [&] { return std::chrono::ceil<milliseconds>(deadline - Clock::now()); };
+    // One look-up at a time: an earlier one that still runs is waited for, within this time.
+    if (impl_->abandoned && !impl_->abandoned->WaitFor(left()))
+      throw Exception("Connect timed out.");
+    impl_->abandoned.reset();
+    auto attempt = std::make_unique<ConnectAttempt>(Host, Port);
+    if (!attempt->WaitFor(left())) {
+      attempt->Stop();
+      // A connect ends at once on the stop; only a look-up keeps the thread.
+      if (!attempt->WaitFor(kConnectSlice))
+        impl_->abandoned = std::move(attempt);
       throw Exception("Connect timed out.");
     }
-    impl_->Open(attempt.TakeSocket());
+    impl_->Open(attempt->TakeSocket());
   }
   if (OnConnected) {
     OnConnected();
@@ -316,10 +348,15 @@ void TTCPClient::Write(const std::string& data) {
   }
   std::lock_guard lock(impl_->writeMutex);
   try {
-    net::SendAll(connection->socket, data);
+    net::SendAll(connection->socket, data, WriteTimeout, &connection->closing);
   } catch (const net::SocketError& error) {
     RaiseModuleError(error);
   }
+}
+
+void TTCPClient::SetLookupHook(std::function<void(const std::string& host)> hook) {
+  std::lock_guard lock(lookupHookMutex);
+  lookupHook = std::move(hook);
 }
 
 void TTCPClient::Disconnect() {

@@ -33,8 +33,11 @@ class TTCPClient {
 
   std::string Host;
   uint16_t Port = 0;
+  // Bounds the name look-up and the connect together.
   std::chrono::milliseconds ConnectTimeout{10000};
   std::chrono::milliseconds ReadTimeout{10000};
+  // Bounds one Write: a peer that stops reading cannot hold the writer longer.
+  std::chrono::milliseconds WriteTimeout{5000};
   // Connect waits on the calling thread instead of a connecting thread. Callers that never
   // need to give up a connect early (the HTTP fetch) save a thread per connection.
   bool ConnectOnCallerThread = false;
@@ -56,10 +59,15 @@ class TTCPClient {
   // Appends the whole input buffer to `target` and empties it, keeping its capacity for the
   // next reads: the cheaper way for a reader that collects everything anyway.
   void TakeAllInto(std::string& target);
-  // Sends every byte (partial writes and EINTR handled, no SIGPIPE); raises ESocketError.
+  // Sends every byte (partial writes and EINTR handled, no SIGPIPE) within WriteTimeout; raises
+  // ESocketError, with ETIMEDOUT when the peer took too long.
   void Write(const std::string& data);
   // Closes the connection; raises OnDisconnected when one was open.
   void Disconnect();
+
+  // Runs on the looking-up thread before each name look-up of a connect; tests hold a look-up
+  // with it. Empty by default.
+  static void SetLookupHook(std::function<void(const std::string& host)> hook);
 
  private:
   struct Impl;

@@ -20,6 +20,8 @@ class EKYTWWWReader : public Exception {
 struct TWWWReaderTimings {
   std::chrono::milliseconds ConnectTimeout{10000};
   std::chrono::milliseconds ReadTimeout{10000};
+  // The base of a fetch's overall deadline (THTTPFetchParams::Deadline).
+  std::chrono::milliseconds Deadline{120000};
 };
 
 class TKYTWWWReader final : public TKYTModuleObject, public virtual IKYTWWWReader {

@@ -146,11 +146,18 @@ class ICommPort {
   virtual void EscapeCommFunction(int Function) = 0;
   virtual void PurgeComm(uint32_t Flags) = 0;
   virtual void SetCommMask(uint32_t Mask) = 0;
+  // Waits until the bytes written have left the port, within the write time-outs (the constant
+  // plus the multiplier for each byte still queued; and no longer than the constant while none
+  // leaves). Returns the bytes still queued: what a purge would throw away. A port that cannot
+  // tell answers 0.
+  virtual size_t DrainOutput() { return 0; }
 
   virtual std::unique_ptr<ICommStopSignal> NewStopSignal() = 0;
   // Blocks until a watched event, or until Stop (from NewStopSignal of this port) is raised;
-  // a raised stop wins. A port that has gone away (a removed adapter, a closed far side)
-  // reports EV_ERR with CE_IOE once and afterwards waits for the stop signal only.
+  // a raised stop wins. A port that has gone away (a removed adapter, a closed far side) is
+  // reported by this wait as EV_ERR with CE_IOE, once, whichever call saw it gone first; the
+  // wait after that report lets go of the device (so a replugged adapter can come back under
+  // its old name) and waits for the stop signal only.
   virtual TCommWait WaitCommEvent(ICommStopSignal& Stop) = 0;
 };
 

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 
 #include "serial/com_thread.h"
@@ -150,10 +152,19 @@ void TComPort::Open() {
 void TComPort::Close() {
   if (!connected_)
     return;
+  // What a write reported as sent may still be on its way out; the thread's last steps purge
+  // both queues, so the output gets its write time-out to leave first.
+  size_t unsent = 0;
+  try {
+    unsent = handle_->DrainOutput();
+  } catch (const std::exception&) {
+  }
   // Its last steps purge both queues and clear the event mask.
   thread_.reset();
   handle_.reset();
   connected_ = false;
+  if (unsent > 0 && OnTxDiscarded)
+    OnTxDiscarded(*this, static_cast<int32_t>(std::min<size_t>(unsent, INT32_MAX)));
 }
 
 void TComPort::SetPort(const std::string& Value) {

@@ -38,6 +38,7 @@ class TComPort {
  public:
   using TRxCharEvent = std::function<void(TComPort& Sender, int32_t Count)>;
   using TComErrorEvent = std::function<void(TComPort& Sender, TComErrors Errors)>;
+  using TTxDiscardedEvent = std::function<void(TComPort& Sender, int32_t Count)>;
 
   TComPort();
   ~TComPort();
@@ -91,6 +92,8 @@ class TComPort {
 
   TRxCharEvent OnRxChar;
   TComErrorEvent OnError;
+  // A close found bytes that could not be sent within the write time-outs; they were dropped.
+  TTxDiscardedEvent OnTxDiscarded;
 
  private:
   comm::ICommPort& Handle(int32_t ErrorCode);

@@ -57,6 +57,9 @@ TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID Insta
       reconnect_(Kernel, InstanceID, [this] { Reconnect(); }) {
   device_->OnRxChar = [this](TComPort&, int32_t count) { Received(count); };
   device_->OnError = [this](TComPort&, TComErrors) { LineError(); };
+  device_->OnTxDiscarded = [this](TComPort&, int32_t count) {
+    LogMessage(KL_WARNING, "SerialPort - " + TranslateFormat("%d bytes could not be sent", count));
+  };
 
   RegisterPropertyBoolean(
       "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
@@ -201,6 +204,10 @@ std::string TKYTSerialPort::Summary() const {
 
 void TKYTSerialPort::Received(int32_t Count) {
   const std::string data = device_->ReadData(Count);
+  // Nothing came after all: the device went away under the read, which the event thread
+  // reports as a line error.
+  if (data.empty())
+    return;
   SendDebug("RECEIVED", data);
   DeliverToChildren(data);
 }

@@ -8,6 +8,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 
 #include "platform/comm.h"
 #include "platform/posix/comm_baud.h"
+#include "platform/posix/comm_calls.h"
 #include "platform/sockets.h"
 
 namespace kyt::comm {
@@ -36,8 +39,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+std::atomic<TSetAttributes> setAttributes{nullptr};
+
+int SetAttributes(int fd, const termios& t) {
+  const TSetAttributes call = setAttributes.load();
+  return call ? call(fd, TCSANOW, &t) : ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// The slave side of a pseudo-terminal (Unix 98 or the legacy BSD kind).
+bool IsPseudoTerminal(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
+    return false;
+  const unsigned kind = major(info.st_rdev);
+  return (kind >= 136 && kind < 144) || kind == 3;
+}
+
+[[noreturn]] void Fail(int code, const char* call) {
+  throw CommError(code, call);
+}
+
 [[noreturn]] void Fail(const char* call) {
-  throw CommError(errno, call);
+  Fail(errno, call);
 }
 
 // Modem-line requests on a tty without modem lines (a pty) fail with these; there is simply
@@ -182,8 +205,17 @@ class PosixCommPort final : public ICommPort {
     const speed_t tableSpeed = speed == B0 ? B9600 : speed;
     ::cfsetispeed(&t, tableSpeed);
     ::cfsetospeed(&t, tableSpeed);
-    if (::tcsetattr(fd_.Get(), TCSANOW, &t) != 0)
-      Fail("tcsetattr");
+    if (SetAttributes(fd_.Get(), t) != 0) {
+      // A pty has no line to frame: its driver keeps eight data bits without parity whatever
+      // it is asked, and newer C libraries report that as EINVAL. A virtual port configured
+      // 7E1 still carries bytes, so it takes what the pty can do; a real port that refuses a
+      // setting fails.
+      if (errno != EINVAL || !IsPseudoTerminal(fd_.Get()))
+        Fail("tcsetattr");
+      t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB)) | CS8;
+      if (SetAttributes(fd_.Get(), t) != 0)
+        Fail("tcsetattr");
+    }
     if (speed == B0) {
       const int code = SetAnyBaudRate(fd_.Get(), dcb.BaudRate);
       if (code != 0)
@@ -217,9 +249,14 @@ class PosixCommPort final : public ICommPort {
           break;
         continue;
       }
-      // A tty reads 0 only once its device has gone (a removed adapter).
-      if (n == 0)
+      // Without VMIN and VTIME a tty reads 0 when nothing is queued, and also once its device
+      // has gone (a removed adapter, a hung-up pty). The latter is a lost line, which the event
+      // wait reports, not an empty block.
+      if (n == 0 || (n < 0 && IsGone(errno))) {
+        if (n < 0 || HungUp())
+          Lost();
         break;
+      }
       if (errno == EINTR)
         continue;
       if (errno != EAGAIN)
@@ -253,8 +290,10 @@ class PosixCommPort final : public ICommPort {
       }
       if (n < 0 && errno == EINTR)
         continue;
-      if (n < 0 && errno != EAGAIN)
-        Fail("write");
+      if (n < 0 && IsGone(errno))
+        Lost();
+      if (released_ || (n < 0 && errno != EAGAIN))
+        Fail(released_ ? EIO : errno, "write");
       const int wait = total > 0 ? Remaining(start, total) : -1;
       if (wait == 0 || !WaitFor(POLLOUT, wait))
         break;
@@ -267,11 +306,12 @@ class PosixCommPort final : public ICommPort {
     // reported with a wake-up rather than taken away here unseen.
     int queued = 0;
     if (::ioctl(fd_.Get(), FIONREAD, &queued) != 0) {
-      // A device that has gone has nothing queued; its loss is reported as CE_IOE, once.
+      // A device that has gone has nothing queued. Its loss is reported by the event wait, as
+      // CE_IOE once, also when it is this query that finds it gone: the caller may be one
+      // that only wants the queue length.
       if (!gone_ && !IsGone(errno))
         Fail("ioctl(FIONREAD)");
-      if (!gone_)
-        Lost();
+      Lost();
       queued = 0;
     }
     TCommState state;
@@ -300,6 +340,8 @@ class PosixCommPort final : public ICommPort {
   }
 
   void EscapeCommFunction(int function) override {
+    if (released_)
+      Fail(EIO, "EscapeCommFunction");
     const int fd = fd_.Get();
     switch (function) {
       case SETDTR:
@@ -338,6 +380,28 @@ class PosixCommPort final : public ICommPort {
 
   void SetCommMask(uint32_t mask) override { mask_ = mask; }
 
+  size_t DrainOutput() override {
+    const TCommTimeouts t = timeouts_;
+    size_t queued = OutputQueued();
+    const uint64_t total =
+        uint64_t{t.WriteTotalTimeoutMultiplier} * queued + t.WriteTotalTimeoutConstant;
+    const auto start = Clock::now();
+    auto lastMove = start;
+    while (queued > 0) {
+      if (total > 0 && Remaining(start, total) == 0)
+        break;
+      if (t.WriteTotalTimeoutConstant > 0 && Remaining(lastMove, t.WriteTotalTimeoutConstant) == 0)
+        break;
+      // The kernel has no wait for an emptying queue with a time limit (tcdrain has none).
+      ::poll(nullptr, 0, kDrainPollMs);
+      const size_t now = OutputQueued();
+      if (now < queued)
+        lastMove = Clock::now();
+      queued = now;
+    }
+    return queued;
+  }
+
   std::unique_ptr<ICommStopSignal> NewStopSignal() override {
     return std::make_unique<PosixStopSignal>();
   }
@@ -345,8 +409,14 @@ class PosixCommPort final : public ICommPort {
   TCommWait WaitCommEvent(ICommStopSignal& stop) override {
     const int stopFd = static_cast<PosixStopSignal&>(stop).Handle();
     // A gone device keeps poll answering at once; after its one report only the stop counts.
-    if (gone_)
+    if (gone_) {
+      if (!goneReported_)
+        return {false, ReportGone() & mask_};
+      // The report has been handled: holding the dead tty open would only make the kernel
+      // give a replugged adapter the next name.
+      ReleaseDevice();
       return WaitForStopOnly(stopFd, -1);
+    }
     // Wake-ups that found nothing to report could repeat at once; the next one waits a moment.
     if (idleWakes_ >= kIdleWakesBeforeBackOff) {
       idleWakes_ = 0;
@@ -361,7 +431,10 @@ class PosixCommPort final : public ICommPort {
     }
     if (fds[0].revents & POLLIN)
       return {true, 0};
-    const uint32_t events = PortEvents(fds[1].revents) & mask_;
+    uint32_t events = PortEvents(fds[1].revents);
+    if (gone_)
+      events |= ReportGone();
+    events &= mask_;
     idleWakes_ = events == 0 ? idleWakes_ + 1 : 0;
     return {false, events};
   }
@@ -369,6 +442,7 @@ class PosixCommPort final : public ICommPort {
  private:
   static constexpr int kIdleWakesBeforeBackOff = 3;
   static constexpr int kBackOffMs = 100;
+  static constexpr int kDrainPollMs = 10;
 
   static int Remaining(Clock::time_point since, uint64_t limitMs) {
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since);
@@ -388,6 +462,11 @@ class PosixCommPort final : public ICommPort {
     }
   }
 
+  bool HungUp() const {
+    pollfd entry{fd_.Get(), 0, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR));
+  }
+
   TCommWait WaitForStopOnly(int stopFd, int timeoutMs) {
     pollfd entry{stopFd, POLLIN, 0};
     const int n = ::poll(&entry, 1, timeoutMs);
@@ -398,7 +477,6 @@ class PosixCommPort final : public ICommPort {
     uint32_t events = 0;
     if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
       Lost();
-      events |= EV_ERR;
     } else if (revents & POLLIN) {
       uint32_t fresh = 0;
       events |= ReadCounters(&fresh);
@@ -408,10 +486,7 @@ class PosixCommPort final : public ICommPort {
     }
     int queued = 0;
     if (::ioctl(fd_.Get(), FIONREAD, &queued) != 0) {
-      if (!gone_) {
-        Lost();
-        events |= EV_ERR;
-      }
+      Lost();
     } else if (queued > 0) {
       // Bytes that came before a hang-up are still offered; the error comes first.
       events |= EV_RXCHAR;
@@ -419,9 +494,33 @@ class PosixCommPort final : public ICommPort {
     return events;
   }
 
-  void Lost() {
-    gone_ = true;
+  // Any thread may find the device gone; the event wait reports it.
+  void Lost() { gone_ = true; }
+
+  // The one report of a gone device: CE_IOE for the next error query. Event thread only.
+  uint32_t ReportGone() {
+    if (goneReported_)
+      return 0;
+    goneReported_ = true;
     errors_ |= CE_IOE;
+    return EV_ERR;
+  }
+
+  // Lets go of the tty while keeping the descriptor number taken, so that a call racing on
+  // another thread fails on an empty placeholder rather than reaching a file opened since.
+  void ReleaseDevice() {
+    if (released_)
+      return;
+    UniqueFd placeholder(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (placeholder && ::dup3(placeholder.Get(), fd_.Get(), O_CLOEXEC) >= 0)
+      released_ = true;
+  }
+
+  size_t OutputQueued() {
+    int queued = 0;
+    if (released_ || ::ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0)
+      return 0;
+    return static_cast<size_t>(std::max(queued, 0));
   }
 
   // Folds the driver's error counters since the last look into CE_* flags (into `errors`) and
@@ -470,6 +569,8 @@ class PosixCommPort final : public ICommPort {
   bool hasCounters_ = true;            // event thread only (and the constructor)
   serial_icounter_struct counters_{};  // event thread only (and the constructor)
   std::atomic<bool> gone_{false};
+  bool goneReported_ = false;  // event thread only
+  std::atomic<bool> released_{false};
   std::optional<uint32_t> lineControl_;
   int idleWakes_ = 0;  // event thread only
 
@@ -506,6 +607,10 @@ ICommProvider& CommProvider() {
 
 ICommProvider* ReplaceCommProvider(ICommProvider* provider) {
   return installed.exchange(provider);
+}
+
+TSetAttributes ReplaceSetAttributes(TSetAttributes call) {
+  return setAttributes.exchange(call);
 }
 
 }  // namespace kyt::comm

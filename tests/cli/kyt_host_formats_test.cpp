@@ -130,8 +130,33 @@ TEST(EventFormatTest, EventsCarryEveryField) {
   EXPECT_EQ(DumpLine(EventToJson(message)),
             R"({"event":"message","sender":12,"message":10056,"data":[true]})");
   EXPECT_EQ(EventToText(debug), "debug #12 RECEIVED: a\\xFF");
+  // Data keeps every byte visible; texts show valid UTF-8 as it is.
+  const std::string opened =
+      "ge\xC3\xB6"
+      "ffnet";  // "geöffnet"
+  THostEvent german{THostEvent::Kind::Log, 12, 10020, "COM1", opened, {}, false};
+  EXPECT_EQ(EventToText(german), "log 10020 #12 COM1: " + opened);
+  THostEvent data{THostEvent::Kind::Data, 11, 0, "", opened, {}, false};
+  EXPECT_EQ(EventToText(data), "data #11: ge\\xC3\\xB6ffnet");
   EXPECT_EQ(DumpLine(ErrorToJson(std::nullopt, "bad")),
             R"({"event":"error","call":null,"message":"bad"})");
+}
+
+TEST(EventFormatTest, TextShowsValidUtf8AndEscapesControlsAndInvalidBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e \xE2\x82\xAC \xF0\x9F\x94\x8C",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e \xE2\x82\xAC \xF0\x9F\x94\x8C"},
+      {"tab\tnl\n\x7F\\", "tab\\x09nl\\x0A\\x7F\\\\"},
+      {"\xC2\x85|\xC2\xA0", "\\xC2\\x85|\xC2\xA0"},             // C1 control, NBSP
+      {"\xC3", "\\xC3"},                                        // cut short
+      {"\xC0\xAF|\xE0\x80\xAF", "\\xC0\\xAF|\\xE0\\x80\\xAF"},  // overlong
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                      // surrogate
+      {"\xF4\x90\x80\x80|\xFF", "\\xF4\\x90\\x80\\x80|\\xFF"},  // above U+10FFFF
+      {"\xE2\x82x", "\\xE2\\x82x"},                             // bad continuation
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeText(text), shown) << shown;
 }
 
 }  // namespace

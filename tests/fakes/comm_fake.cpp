@@ -43,7 +43,7 @@ class FakeComm::Port final : public comm::ICommPort {
   }
   size_t Read(char* buffer, size_t size) override {
     std::lock_guard guard(fake_.lock_);
-    const size_t n = std::min(size, fake_.input_.size());
+    const size_t n = std::min({size, fake_.input_.size(), fake_.ReadLimit});
     std::memcpy(buffer, fake_.input_.data(), n);
     fake_.input_.erase(0, n);
     return n;
@@ -73,6 +73,11 @@ class FakeComm::Port final : public comm::ICommPort {
   }
   void PurgeComm(uint32_t flags) override {
     Note([&](Record& r) { r.Purges.push_back(flags); });
+  }
+  size_t DrainOutput() override {
+    std::lock_guard guard(fake_.lock_);
+    fake_.record_.DrainedAfterPurges.push_back(fake_.record_.Purges.size());
+    return fake_.Unsent;
   }
   void SetCommMask(uint32_t mask) override {
     Note([&](Record& r) { r.Masks.push_back(mask); });

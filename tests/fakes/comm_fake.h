@@ -33,6 +33,8 @@ class FakeComm final : public comm::ICommProvider {
   std::optional<int> FailModemStatus;     // errno for GetCommModemStatus
   std::optional<int> FailClearCommError;  // errno for ClearCommError
   size_t WriteLimit = SIZE_MAX;           // bytes a write moves before its time-out
+  size_t Unsent = 0;                      // bytes a drain leaves in the output queue
+  size_t ReadLimit = SIZE_MAX;            // bytes a read delivers (0: the device went)
   std::vector<std::string> Ports;         // what ListPorts answers
 
   // ---- Record ----
@@ -45,8 +47,9 @@ class FakeComm final : public comm::ICommProvider {
     std::vector<uint32_t> Purges;
     std::vector<int> Escapes;
     std::string Written;
-    int Waits = 0;      // event waits entered
-    int OpenPorts = 0;  // ports not yet destroyed
+    int Waits = 0;                           // event waits entered
+    std::vector<size_t> DrainedAfterPurges;  // per drain: the purges recorded before it
+    int OpenPorts = 0;                       // ports not yet destroyed
   };
   Record Recorded() const;
   // Blocks until the event thread waits for the `n`th time (or a second has passed).

@@ -77,6 +77,24 @@ TEST(HTTPAnswerTest, DiscardedBodiesStillEndWhereTheyEnd) {
   EXPECT_FALSE(reader.HasUnreadBytes());
 }
 
+// A server may state any length up to the body limit and then send almost nothing.
+TEST(HTTPAnswerTest, MemoryFollowsTheBytesNotTheStatedLength) {
+  class TWatchingSource : public TPieces {
+   public:
+    using TPieces::TPieces;
+    bool ReadMore(std::string& buffer) override {
+      Largest = std::max(Largest, buffer.capacity());
+      return TPieces::ReadMore(buffer);
+    }
+    std::size_t Largest = 0;
+  };
+  TWatchingSource source("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\nonly this", 4);
+  THTTPAnswerReader reader(source);
+  const THTTPAnswer answer = reader.ReadHead();
+  EXPECT_THROW(reader.ReadBody(answer), Exception);
+  EXPECT_LE(source.Largest, THTTPLimits{}.BodyReserve * 2);
+}
+
 TEST(HTTPAnswerTest, StatusLineShapes) {
   for (const std::string good : {"HTTP/1.1 200", "HTTP/1.0 200 ", "HTTP/1.1 599 X"}) {
     TPieces source(good + "\r\n\r\n", 100);

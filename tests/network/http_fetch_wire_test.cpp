@@ -248,6 +248,75 @@ TEST(HTTPFetchWireTest, NotModifiedWithoutLocationFails) {
   EXPECT_EQ(FetchError("http://" + server.Address() + "/"), "HTTP/1.1 304 Not Modified");
 }
 
+TEST(HTTPFetchWireTest, AKeptAliveConnectionTheServerClosedIsReplacedOnce) {
+  TScriptedServer server([](const std::string&, int index) {
+    if (index == 0) {
+      return TScriptedReply{"HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n",
+                            After::KeepOpen};
+    }
+    if (index == 1)
+      return TScriptedReply{"", After::Close};  // the server's idle close met the request
+    return TScriptedReply{kOK};
+  });
+  EXPECT_EQ(Fetch("http://" + server.Address() + "/"), "ok");
+  ASSERT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(server.Requests()[1], server.Requests()[2]);
+  EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST(HTTPFetchWireTest, ConfiguredCredentialsStayWithTheirHost) {
+  TScriptedServer other(
+      [](const std::string&, int) {
+        return TScriptedReply{
+            "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
+            "Content-Length: 0\r\n\r\n"};
+      },
+      "127.0.0.2");
+  TScriptedServer first([&](const std::string& request, int) {
+    const std::string own = request.starts_with("GET /own ") ? "u:p@" : "";
+    return TScriptedReply{"HTTP/1.1 302 Found\r\nLocation: http://" + own + other.Address() +
+                          "/\r\nContent-Length: 0\r\n\r\n"};
+  });
+  for (const bool basic : {true, false}) {
+    THTTPFetchParams params;
+    params.BasicAuth = basic;
+    params.User = "user";
+    params.Password = "secret";
+    EXPECT_EQ(FetchError("http://" + first.Address() + "/", params), "HTTP/1.1 401 Unauthorized");
+    if (basic) {
+      // Where they belong, they go from the first request.
+      EXPECT_NE(first.Requests().back().find("Authorization: Basic dXNlcjpzZWNyZXQ="),
+                std::string::npos);
+      // An address with credentials of its own is answered with them.
+      FetchError("http://" + first.Address() + "/own", params);
+      EXPECT_NE(other.Requests().back().find("Authorization: Basic dTpw\r\n"), std::string::npos);
+    }
+  }
+  // The other host never saw the password: neither sent along nor given to its 401. Only the
+  // credentials of its own address reached it.
+  int without = 0;
+  for (const auto& request : other.Requests()) {
+    EXPECT_EQ(request.find("dXNlcjpzZWNyZXQ="), std::string::npos) << request;
+    without += request.find("Authorization") == std::string::npos;
+  }
+  EXPECT_EQ(without, 2);
+}
+
+TEST(HTTPFetchWireTest, ACookieWithALineBreakIsNotSentBack) {
+  TScriptedServer server([](const std::string& request, int) {
+    if (request.starts_with("GET / ")) {
+      return TScriptedReply{
+          "HTTP/1.1 302 Found\r\nLocation: /next\r\nSet-Cookie: a=b\rX-Evil: 1\r\n"
+          "Set-Cookie: c=d\r\nContent-Length: 0\r\n\r\n"};
+    }
+    return TScriptedReply{kOK};
+  });
+  EXPECT_EQ(Fetch("http://" + server.Address() + "/"), "ok");
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_NE(server.Requests()[1].find("\r\nCookie: c=d\r\n"), std::string::npos)
+      << server.Requests()[1];
+}
+
 // ---- Hostile answers ----
 
 struct THostileCase {
@@ -324,6 +393,29 @@ TEST(HTTPFetchWireTest, TricklingServerIsBoundedByTheLimitsNotTheReadTimeOut) {
   params.ReadTimeout = 2s;
   params.Limits.StatusLine = 60;
   EXPECT_EQ(FetchError("http://" + server.Address() + "/", params), "HTTP status line too long.");
+}
+
+TEST(HTTPFetchWireTest, TheDeadlineGrowsWithTheBytesThatArriveButEndsATrickle) {
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n" + std::string(300, 'x');
+  struct TCase {
+    std::chrono::milliseconds Pace;
+    bool Arrives;
+  };
+  // The deadline: 300 ms plus 10 ms for every byte that came.
+  for (const TCase c : {TCase{1ms, true}, TCase{50ms, false}}) {
+    TScriptedServer server([&](const std::string&, int) {
+      return TScriptedReply{answer, After::Close, c.Pace};
+    });
+    THTTPFetchParams params;
+    params.Deadline = 300ms;
+    params.DeadlineBytesPerSecond = 100;
+    if (c.Arrives) {
+      EXPECT_EQ(Fetch("http://" + server.Address() + "/", params), std::string(300, 'x'));
+    } else {
+      EXPECT_EQ(FetchError("http://" + server.Address() + "/", params), "Read timed out.");
+    }
+  }
 }
 
 TEST(HTTPFetchWireTest, TrickledAnswerStillArrivesWhole) {

@@ -8,8 +8,8 @@ namespace {
 constexpr auto kIdleLimit = std::chrono::seconds(10);
 }
 
-TScriptedServer::TScriptedServer(THandler handler)
-    : handler_(std::move(handler)), listener_(net::Listen(0, "127.0.0.1")) {
+TScriptedServer::TScriptedServer(THandler handler, const std::string& address)
+    : handler_(std::move(handler)), address_(address), listener_(net::Listen(0, address)) {
   port_ = net::LocalPort(listener_);
   thread_ = std::thread([this] { Run(); });
 }

@@ -29,7 +29,8 @@ class TScriptedServer {
   // The handler gets the request head (through the empty line) and the request's number,
   // counted from 0 over all connections.
   using THandler = std::function<TScriptedReply(const std::string& request, int index)>;
-  explicit TScriptedServer(THandler handler);
+  // `address`: any loopback address, so that tests can have servers on distinct hosts.
+  explicit TScriptedServer(THandler handler, const std::string& address = "127.0.0.1");
   // A server answering every request with the same bytes, then closing.
   explicit TScriptedServer(const std::string& reply);
   ~TScriptedServer();
@@ -37,7 +38,7 @@ class TScriptedServer {
   TScriptedServer& operator=(const TScriptedServer&) = delete;
 
   uint16_t Port() const { return port_; }
-  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string Address() const { return address_ + ":" + std::to_string(port_); }
   std::vector<std::string> Requests() const;
   int Connections() const { return connections_; }
 
@@ -47,6 +48,7 @@ class TScriptedServer {
   bool ReadRequest(net::Socket& connection, std::string& pending, std::string& head);
 
   THandler handler_;
+  std::string address_;
   net::Socket listener_;
   uint16_t port_ = 0;
   net::StopSignal stop_;

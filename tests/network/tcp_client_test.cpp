@@ -228,6 +228,27 @@ TEST_F(TcpClientTest, ConnectTimesOutAgainstSilentPeerLeavingNoThreadOrFd) {
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
 }
 
+TEST_F(TcpClientTest, ANameLookupThatHangsCountsAgainstTheConnectTimeOut) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  TTCPClient::SetLookupHook([released](const std::string&) { released.wait(); });
+  client.Host = "localhost";
+  client.Port = peer.Port();
+  client.ConnectTimeout = 300ms;
+  const auto started = Clock::now();
+  try {
+    client.Connect();
+    ADD_FAILURE() << "connected while the look-up hung";
+  } catch (const Exception& error) {
+    EXPECT_EQ(error.Message(), "Connect timed out.");
+  }
+  EXPECT_LT(Clock::now() - started, kGenerous / 2);
+  TTCPClient::SetLookupHook({});
+  release.set_value();
+  // Once the look-up is over, the next connect goes through.
+  ConnectClient();
+}
+
 TEST_F(TcpClientTest, WaitForDataReturnsAsSoonAsBytesArrive) {
   ConnectClient();
   auto sender = std::async(std::launch::async, [&] { peer.Send("ping"); });

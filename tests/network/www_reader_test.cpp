@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "framework/codes.h"
 #include "host/reference_host.h"
 #include "tests/network/http_test_server.h"
+#include "tests/network/tcp_test_peer.h"
 
 namespace kyt {
 namespace {
@@ -17,6 +20,7 @@ using test::TScriptedReply;
 using test::TScriptedServer;
 
 constexpr TInstanceID kReader = 20;
+
 constexpr char kPageBytes[] = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nthe\0page!";
 const std::string kPage(kPageBytes, sizeof kPageBytes - 1);
 
@@ -187,6 +191,28 @@ TEST_F(WWWReaderTest, ShutdownDropsTheFetchedPage) {
   }
   EXPECT_TRUE(DataOf(console).empty());
   EXPECT_EQ(Debug().size(), 1u);
+}
+
+TEST_F(WWWReaderTest, AShutdownEndsAFetchInProgressAtOnce) {
+  TScriptedServer server([](const std::string&, int) {
+    return TScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nthe",
+                          TScriptedReply::After::Stall};
+  });
+  Store("URL", Variant("http://" + server.Address() + "/"));
+  Create();
+  auto fetch = std::async(std::launch::async, [&] {
+    try {
+      Reader().UpdatePage();
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("fetched");
+  });
+  ASSERT_TRUE(test::WaitUntil([&] { return !server.Requests().empty(); }));
+  host_->SetRunlevel(KR_SHUTDOWN);
+  // Well inside the read time-out (10 s), which alone would end the fetch otherwise.
+  ASSERT_EQ(fetch.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(fetch.get(), "Aborting execution. Shutdown was initialized...");
 }
 
 TEST_F(WWWReaderTest, DestructionStoresSettingsAndDropsTheTimer) {

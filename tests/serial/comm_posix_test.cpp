@@ -1,13 +1,17 @@
-// The POSIX port layer on its own: the wait after a hang-up, and the list of ports read from a
-// sysfs-shaped tree.
+// The POSIX port layer on its own: the wait after a hang-up, framing on a pty, and the list of
+// ports read from a sysfs-shaped tree.
 
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 
 #include "platform/comm.h"
+#include "platform/posix/comm_calls.h"
 #include "tests/serial/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
@@ -35,6 +39,82 @@ TEST(CommPosixTest, AHangUpIsReportedOnceAndThenOnlyTheStopEndsTheWait) {
   EXPECT_TRUE(second.get().Stopped);
   // A write on a gone port fails rather than pretending.
   EXPECT_THROW(port->Write("x", 1), comm::CommError);
+}
+
+// The descriptors of this process still open on `path`.
+int DescriptorsOn(const std::string& path) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = fs::read_symlink(entry.path(), error).string();
+    // A pty whose master has closed is shown as deleted.
+    if (target == path || target == path + " (deleted)")
+      ++count;
+  }
+  return count;
+}
+
+// The device goes between a wake-up and the main thread's look at it: the look must not swallow
+// the loss, which the next wait reports once before it lets go of the tty.
+TEST(CommPosixTest, ALossFoundByTheQueueQueryOrAReadIsStillReportedOnce) {
+  char buffer[8];
+  const std::pair<const char*, std::function<void(comm::ICommPort&)>> finders[] = {
+      {"queue query", [](comm::ICommPort& port) { EXPECT_EQ(port.ClearCommError().InQueue, 0u); }},
+      {"read", [&](comm::ICommPort& port) { EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u); }},
+  };
+  for (const auto& [name, find] : finders) {
+    PtyPair pty;
+    auto port = comm::CommProvider().Open(pty.SlavePath());
+    port->SetCommMask(0x05FF);
+    port->SetCommTimeouts({comm::MAXDWORD, 0, 0, 100, 1000});
+    auto stop = port->NewStopSignal();
+    pty.Write("abc");
+    EXPECT_EQ(port->WaitCommEvent(*stop).Events, comm::EV_RXCHAR) << name;
+    pty.CloseMaster();
+    find(*port);
+
+    auto waited = std::async(std::launch::async, [&] { return port->WaitCommEvent(*stop); });
+    if (waited.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+      stop->Raise();  // the loss went unreported: end the wait so the test can fail
+    const comm::TCommWait report = waited.get();
+    ASSERT_FALSE(report.Stopped) << name;
+    EXPECT_EQ(report.Events, comm::EV_ERR) << name;
+    EXPECT_EQ(port->ClearCommError().Errors, comm::CE_IOE) << name;
+    EXPECT_EQ(DescriptorsOn(pty.SlavePath()), 2) << name;  // the test's own and the port's
+
+    stop->Raise();
+    EXPECT_TRUE(port->WaitCommEvent(*stop).Stopped) << name;
+    EXPECT_EQ(DescriptorsOn(pty.SlavePath()), 1) << name << ": the dead tty is still held";
+    EXPECT_EQ(port->ClearCommError().Errors, 0u) << name;
+  }
+}
+
+// glibc releases that read the settings back report the pty driver's refusal of data bits and
+// parity as EINVAL.
+int StrictSetAttributes(int fd, int action, const termios* wanted) {
+  if (::tcsetattr(fd, action, wanted) != 0)
+    return -1;
+  termios now{};
+  ::tcgetattr(fd, &now);
+  if ((now.c_cflag & (CSIZE | PARENB)) != (wanted->c_cflag & (CSIZE | PARENB))) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
+}
+
+TEST(CommPosixTest, APtyTakesFramingItCannotCarryWhileARefusalStillFails) {
+  PtyPair pty;
+  auto port = comm::CommProvider().Open(pty.SlavePath());
+  comm::TDCB dcb;
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 7;
+  dcb.Parity = comm::EVENPARITY;
+  const comm::TSetAttributes previous = comm::ReplaceSetAttributes(StrictSetAttributes);
+  EXPECT_NO_THROW(port->SetCommState(dcb));
+  comm::ReplaceSetAttributes([](int, int, const termios*) { return errno = EINVAL, -1; });
+  EXPECT_THROW(port->SetCommState(dcb), comm::CommError);
+  comm::ReplaceSetAttributes(previous);
 }
 
 TEST(CommPosixTest, OpeningFailsWithTheSystemErrorAndIsExclusive) {

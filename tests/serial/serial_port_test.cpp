@@ -146,6 +146,33 @@ TEST_F(SerialPortTest, AnOpenPortWritesDrivesTheLinesAndListsDevices) {
   EXPECT_EQ(Port().GetDevices(), fake.Ports);
 }
 
+TEST_F(SerialPortTest, AClosingPortDrainsItsOutputFirstAndReportsWhatItDropped) {
+  CreateOpen();
+  Port().SendText("abc");
+  fake.Unsent = 3;  // the line is stalled: the drain's time-out runs out
+  Module().ApplyChanges();
+  fake.Unsent = 0;
+  Module().ApplyChanges();
+  const FakeComm::Record r = fake.Recorded();
+  // Each close drains before the event thread's end purges.
+  EXPECT_EQ(r.DrainedAfterPurges, (std::vector<size_t>{0, 1}));
+  EXPECT_EQ(r.Purges.size(), 2u);
+  EXPECT_EQ(LogTexts(kPort, KL_WARNING),
+            std::vector<std::string>{"SerialPort - 3 bytes could not be sent"});
+  EXPECT_EQ(Host().Status(kPort), IS_ACTIVE);
+}
+
+TEST_F(SerialPortTest, AReadThatFindsNothingHandsNoEmptyBlockOn) {
+  CreateOpen();
+  Host().CreateInstance("Console", 11, kPort);
+  fake.QueueInput("abc");
+  fake.ReadLimit = 0;  // announced, then gone with the device before the read
+  fake.Wake(comm::EV_RXCHAR);
+  ASSERT_TRUE(WaitUntil([&] { return fake.Recorded().Waits >= 2; }));
+  EXPECT_TRUE(DebugData(kPort, "RECEIVED").empty());
+  EXPECT_TRUE(Received(11).empty());
+}
+
 TEST_F(SerialPortTest, AMissingPortFailsTheApplyWithTheDevicesMessage) {
   Host().CreateInstance("COMPort", kPort);
   const std::string summary = Host().Summary(kPort);

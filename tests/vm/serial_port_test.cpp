@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "tests/vm/guest_kyt_host.h"
@@ -158,31 +159,19 @@ TEST_F(SerialPortOnAdapter, LineSettingsChangedWhileOpenReachTheAdapter) {
   ExpectCleanEnd(host);
 }
 
-// By its by-id link, which follows the adapter: plugged back while the module still holds the
-// old port, the adapter comes back as ttyUSB1.
-TEST_F(SerialPortOnAdapter, UnpluggedWhileOpenClosesOnceIdlesAndReconnectsWhenBack) {
-  TGuestKytHost host({.Serial = true, .Udev = true}, Config(kAdapterByIdPath));
-  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
-  host.Call("COMPort_GetDevices", {kPort});
-  TJson devices = host.WaitForAnswer("COMPort_GetDevices", Limit(60s));
-  EXPECT_NE(std::find(devices["value"].begin(), devices["value"].end(), kAdapterByIdPath),
-            devices["value"].end())
-      << devices.dump();
+auto ClosedLog() {
+  return [](const TJson& event) { return IsLog(event, 10021, "SerialPort - Closed"); };
+}
 
+// Unplugs the adapter under the open port and waits for the one report of its loss; `whileOut`
+// runs before it is plugged back. Then the port must carry data both ways again with no apply
+// by hand.
+void UnplugAndExpectResume(TGuestKytHost& host, const std::function<void()>& whileOut) {
   size_t before = host.Events().size();
   host.Machine().Unplug(kSerialDevice);
-  auto closed = [](const TJson& event) { return IsLog(event, 10021, "SerialPort - Closed"); };
-  ASSERT_GE(host.WaitForEvent("log", closed, Limit(120s), before), 0) << Describe(host);
+  ASSERT_GE(host.WaitForEvent("log", ClosedLog(), Limit(120s), before), 0) << Describe(host);
   EXPECT_GE(host.WaitForEvent("status", StatusOf(200), Limit(30s), before), 0) << Describe(host);
-
-  // The lost port keeps reporting a hang-up on every poll; the process must not spin on it.
-  TCpuSample first = host.SampleCpu();
-  auto window = std::chrono::steady_clock::now() + 4s;
-  while (std::chrono::steady_clock::now() < window) std::this_thread::sleep_for(100ms);
-  TCpuSample second = host.SampleCpu();
-  double share = (second.CpuSeconds - first.CpuSeconds) / (second.Uptime - first.Uptime);
-  RecordProperty("cpu_share_unplugged", std::to_string(share));
-  EXPECT_LT(share, 0.2) << "kyt-host used " << share * 100 << "% of a CPU while unplugged";
+  whileOut();
 
   host.Machine().Plug(kSerialDevice);
   auto opening = [](const TJson& event) {
@@ -198,7 +187,38 @@ TEST_F(SerialPortOnAdapter, UnpluggedWhileOpenClosesOnceIdlesAndReconnectsWhenBa
   EXPECT_EQ(host.Machine().SerialLine().Read(6, Limit(60s)), "answer");
 
   const auto& events = host.Events();
-  EXPECT_EQ(std::count_if(events.begin(), events.end(), closed), 1) << Describe(host);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), ClosedLog()), 1) << Describe(host);
+}
+
+// By its by-id link, which follows the adapter wherever the kernel puts it.
+TEST_F(SerialPortOnAdapter, UnpluggedWhileOpenClosesOnceIdlesAndReconnectsWhenBack) {
+  TGuestKytHost host({.Serial = true, .Udev = true}, Config(kAdapterByIdPath));
+  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
+  host.Call("COMPort_GetDevices", {kPort});
+  TJson devices = host.WaitForAnswer("COMPort_GetDevices", Limit(60s));
+  EXPECT_NE(std::find(devices["value"].begin(), devices["value"].end(), kAdapterByIdPath),
+            devices["value"].end())
+      << devices.dump();
+
+  UnplugAndExpectResume(host, [&] {
+    // The lost port keeps reporting a hang-up on every poll; the process must not spin on it.
+    TCpuSample first = host.SampleCpu();
+    auto window = std::chrono::steady_clock::now() + 4s;
+    while (std::chrono::steady_clock::now() < window) std::this_thread::sleep_for(100ms);
+    TCpuSample second = host.SampleCpu();
+    double share = (second.CpuSeconds - first.CpuSeconds) / (second.Uptime - first.Uptime);
+    RecordProperty("cpu_share_unplugged", std::to_string(share));
+    EXPECT_LT(share, 0.2) << "kyt-host used " << share * 100 << "% of a CPU while unplugged";
+  });
+  ExpectCleanEnd(host);
+}
+
+// By its plain kernel name: the module must let go of the dead port at once, or the kernel
+// gives the adapter that comes back the next name and ttyUSB0 never returns.
+TEST_F(SerialPortOnAdapter, UnpluggedUnderItsPlainNameComesBackUnderIt) {
+  TGuestKytHost host({.Serial = true}, Config("ttyUSB0"));
+  ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
+  UnplugAndExpectResume(host, [] {});
   ExpectCleanEnd(host);
 }
 
