@@ -70,7 +70,7 @@ fuzz:
 # The shipped gateways through kyt-host under random drops (SOAK_SECONDS each), then thousands
 # of channel losses and returns in one process: about two minutes.
 .PHONY: soak
-soak: configure
+soak: configure-test
 	cmake --build $(BUILD) -j $(JOBS) --target kyt_soak_tests
 	SOAK_SECONDS=$(SOAK_SECONDS) $(BUILD)/kyt_soak_tests
 
@@ -78,7 +78,7 @@ soak: configure
 # lowest priority; the inputs that add coverage are merged back, minimised, into fuzz/corpus/.
 .PHONY: fuzz-long
 fuzz-long:
-	@$(MAKE) --no-print-directory configure BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
+	@$(MAKE) --no-print-directory configure-test BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
 	nice -n 19 scripts/run-fuzzers --runs $(FUZZ_RUNS) build-fuzz $(FUZZERS)
 
