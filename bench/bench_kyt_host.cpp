@@ -2,8 +2,9 @@
 // examples/tcp-relay.json and the serial gateway of examples/serial-gateway.json (its port a pty
 // linked at /tmp/kyt-serial0), each through the real executable, quiet (the default, standard
 // output to a file) and with --debug (standard output to /dev/null). Throughput each way and
-// one-byte round trips; rounds alternate between socat and the two kyt-host runs, the figures
-// are medians over the rounds.
+// one-byte round trips, and the processor time the gateway process spent on all of it (which a
+// busy machine disturbs far less than the times); rounds alternate between socat and the two
+// kyt-host runs, the figures are medians over the rounds.
 //
 //   bench_kyt_host [megabytes=32] [round-trips=2000] [rounds=5]
 //
@@ -18,6 +19,8 @@
 
 #include <array>
 #include <cstdio>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,22 @@ constexpr uint16_t kSerialGatewayPort = 47030;
 
 // A started program, stopped with SIGTERM and waited for, so its ports are free again.
 class Child {
+ public:
+  // Processor time (user and system, every thread) it used so far.
+  double CpuMs() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i >= 14)
+        ticks += std::stod(field);
+    }
+    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
  public:
   Child(const std::vector<std::string>& args, const std::string& output) {
     posix_spawn_file_actions_t actions;
@@ -111,10 +130,19 @@ void AwaitPath(const End& from, const End& to) {
   throw std::runtime_error("the gateway passed nothing on within 10 s");
 }
 
-Figures MeasureGateway(const End& client, const End& far, std::size_t total, int trips) {
+struct Round {
+  Figures figures;
+  double cpuMs = 0;
+};
+
+Round MeasureGateway(const Child& gateway, const End& client, const End& far, std::size_t total,
+                     int trips) {
   AwaitPath(client, far);
   AwaitPath(far, client);
-  return Measure(client.stream, far.stream, total, trips);
+  const double before = gateway.CpuMs();
+  Round round{Measure(client.stream, far.stream, total, trips), 0};
+  round.cpuMs = gateway.CpuMs() - before;
+  return round;
 }
 
 std::vector<std::string> KytHost(const std::string& program, const std::string& config,
@@ -137,17 +165,17 @@ std::size_t FileSize(const std::string& path) {
 
 // ---- TCP relay: client -> listening port -> far side, and back ----
 
-Figures RelayKytHost(const std::string& program, bool debug, std::size_t total, int trips) {
+Round RelayKytHost(const std::string& program, bool debug, std::size_t total, int trips) {
   net::Socket listener = net::Listen(kRelayFarPort, "127.0.0.1");
   Child host(KytHost(program, "tcp-relay.json", debug), debug ? "/dev/null" : OutputFile());
   net::Socket far = net::Accept(listener, std::chrono::seconds(10));
   if (!far)
     throw std::runtime_error("kyt-host never connected to the far side");
   net::Socket client = ConnectWhenListening(kRelayPort);
-  return MeasureGateway(OverSocketEnd(client), OverSocketEnd(far), total, trips);
+  return MeasureGateway(host, OverSocketEnd(client), OverSocketEnd(far), total, trips);
 }
 
-Figures RelaySocat(std::size_t total, int trips) {
+Round RelaySocat(std::size_t total, int trips) {
   net::Socket listener = net::Listen(0, "127.0.0.1");
   const uint16_t port = FreePort();
   Child socat({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
@@ -157,7 +185,7 @@ Figures RelaySocat(std::size_t total, int trips) {
   net::Socket far = net::Accept(listener, std::chrono::seconds(10));
   if (!far)
     throw std::runtime_error("socat never connected to the far side");
-  return MeasureGateway(OverSocketEnd(client), OverSocketEnd(far), total, trips);
+  return MeasureGateway(socat, OverSocketEnd(client), OverSocketEnd(far), total, trips);
 }
 
 // ---- Serial gateway: client -> listening port -> serial line (a pty), and back ----
@@ -176,30 +204,36 @@ class Link {
   std::string at_;
 };
 
-Figures SerialKytHost(const std::string& program, bool debug, std::size_t total, int trips) {
+Round SerialKytHost(const std::string& program, bool debug, std::size_t total, int trips) {
   Pty line;
   Link link(line.Path(), kSerialLink);
   Child host(KytHost(program, "serial-gateway.json", debug), debug ? "/dev/null" : OutputFile());
   net::Socket client = ConnectWhenListening(kSerialGatewayPort);
-  return MeasureGateway(OverSocketEnd(client), OverPtyEnd(line), total, trips);
+  return MeasureGateway(host, OverSocketEnd(client), OverPtyEnd(line), total, trips);
 }
 
-Figures SerialSocat(std::size_t total, int trips) {
+Round SerialSocat(std::size_t total, int trips) {
   Pty line;
   const uint16_t port = FreePort();
   Child socat({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
                "FILE:" + line.Path() + ",raw,echo=0"},
               "/dev/null");
   net::Socket client = ConnectWhenListening(port);
-  return MeasureGateway(OverSocketEnd(client), OverPtyEnd(line), total, trips);
+  return MeasureGateway(socat, OverSocketEnd(client), OverPtyEnd(line), total, trips);
 }
 
 // ---- The table ----
 
 struct Results {
-  std::vector<Figures> quiet, debug, socat;
+  std::vector<Round> quiet, debug, socat;
   std::size_t quietOutput = 0;
 };
+
+Figures MedianFigures(const std::vector<Round>& rounds) {
+  std::vector<Figures> figures;
+  for (const Round& r : rounds) figures.push_back(r.figures);
+  return Median(figures);
+}
 
 void PrintLine(const char* name, double quiet, double debug, double socat, const char* goal) {
   std::printf("%-24s %10.1f %10.1f %7.2f %10.1f %7.2f  %s\n", name, socat, quiet, quiet / socat,
@@ -207,7 +241,7 @@ void PrintLine(const char* name, double quiet, double debug, double socat, const
 }
 
 void Print(const char* title, const Results& r, const char* upName, const char* downName) {
-  const Figures q = Median(r.quiet), d = Median(r.debug), s = Median(r.socat);
+  const Figures q = MedianFigures(r.quiet), d = MedianFigures(r.debug), s = MedianFigures(r.socat);
   std::printf("%s\n", title);
   std::printf("%-24s %10s %10s %7s %10s %7s  %s\n", "", "socat", "kyt-host", "ratio", "--debug",
               "ratio", "goal (quiet)");
@@ -215,6 +249,8 @@ void Print(const char* title, const Results& r, const char* upName, const char* 
   PrintLine(downName, q.downMBps, d.downMBps, s.downMBps, ">= 1.00");
   PrintLine("round trip median (us)", q.medianUs, d.medianUs, s.medianUs, "<= 1.30");
   PrintLine("round trip p99 (us)", q.p99Us, d.p99Us, s.p99Us, "");
+  PrintLine("gateway CPU (ms)", MedianOf(r.quiet, &Round::cpuMs), MedianOf(r.debug, &Round::cpuMs),
+            MedianOf(r.socat, &Round::cpuMs), "");
   std::printf("quiet kyt-host printed %zu bytes in its last round\n\n", r.quietOutput);
 }
 

@@ -19,7 +19,7 @@ using Item = std::function<void()>;
 struct HandOver {
   std::mutex mutex;
   std::condition_variable mainWake;  // for the main thread: an item arrived or a thread completed
-  std::condition_variable doneWake;  // for workers: a hand-over ran or a thread completed
+  std::condition_variable doneWake;  // for threads joining off the main thread: a thread completed
   std::deque<Item> items;
 };
 
@@ -203,9 +203,12 @@ void TThread::Run() {
 
 namespace {
 
+// One Synchronize call. The worker sleeps on `done` itself rather than on the hub: waiting there
+// would have it wake once more for nothing, when the main thread releases the hub's mutex after
+// taking the item, and every finished call would wake every other worker that waits.
 struct SyncCall {
-  bool done = false;  // guarded by the hub's mutex
-  std::exception_ptr error;
+  std::atomic<int> done{0};  // an int: the one type the library waits on with a bare futex
+  std::exception_ptr error;  // written before `done` is set
 };
 
 }  // namespace
@@ -225,15 +228,13 @@ void TThread::Synchronize(const Procedure& fn) {
     } catch (...) {
       call->error = std::current_exception();
     }
-    Signal(call->done);
+    call->done.store(1, std::memory_order_release);
+    call->done.notify_one();
   });
-  auto& hub = Hub();
-  std::unique_lock lock(hub.mutex);
-  hub.doneWake.wait(lock, [&] { return call->done; });
+  call->done.wait(0, std::memory_order_acquire);
   // Taken, not copied: the exception object then dies on this thread, which reads it, rather
   // than wherever the last copy of `call` happens to be released.
   std::exception_ptr error = std::move(call->error);
-  lock.unlock();
   if (error)
     std::rethrow_exception(error);
 }

@@ -332,6 +332,11 @@ void TComPort::ReadModemSignals() {
   }
 }
 
+namespace {
+// Enough to drain a streaming line in one go, few enough that other hand-overs are not held up.
+constexpr int kMaxBlocksPerBatch = 16;
+}  // namespace
+
 void TComPort::HandleEvents(TComEvents Events) {
   if (Events.Contains(TComEvent::evError)) {
     const TComErrors errors = ReadLineErrors();
@@ -339,9 +344,13 @@ void TComPort::HandleEvents(TComEvents Events) {
       OnError(*this, errors);
   }
   if (Events.Contains(TComEvent::evRxChar)) {
-    const int32_t count = QueuedInputCount();
-    if (count > 0 && OnRxChar)
+    // Bytes that came in while a block went out are taken in the same batch: a batch costs the
+    // event thread and the main thread a wake-up each, one more look a single ioctl.
+    int32_t count = QueuedInputCount();
+    for (int blocks = 0; count > 0 && OnRxChar && blocks < kMaxBlocksPerBatch; ++blocks) {
       OnRxChar(*this, count);
+      count = QueuedInputCount();
+    }
   }
   if (Events.Contains(TComEvent::evCTS))
     ReadModemSignals();
