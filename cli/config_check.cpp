@@ -1,11 +1,11 @@
 #include "cli/config_check.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <charconv>
 #include <map>
-#include <set>
 
 #include "host/ascii.h"
 
