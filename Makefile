@@ -4,6 +4,8 @@ TYPE ?= RelWithDebInfo
 SANITIZE ?=
 FUZZ ?= OFF
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 45
+FUZZ_RUNS ?= 10000000
 COMPILER ?=
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 CONFIG ?= examples/demo.json
@@ -64,6 +66,21 @@ fuzz:
 	@$(MAKE) --no-print-directory configure-test BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
 	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+# The shipped gateways through kyt-host under random drops (SOAK_SECONDS each), then thousands
+# of channel losses and returns in one process: about two minutes.
+.PHONY: soak
+soak: configure-test
+	cmake --build $(BUILD) -j $(JOBS) --target kyt_soak_tests
+	SOAK_SECONDS=$(SOAK_SECONDS) $(BUILD)/kyt_soak_tests
+
+# Every fuzzer to FUZZ_RUNS executions (FUZZERS=name ... picks some), one at a time at the
+# lowest priority; the inputs that add coverage are merged back, minimised, into fuzz/corpus/.
+.PHONY: fuzz-long
+fuzz-long:
+	@$(MAKE) --no-print-directory configure-test BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
+	nice -n 19 scripts/run-fuzzers --runs $(FUZZ_RUNS) build-fuzz $(FUZZERS)
 
 bench:
 	@$(MAKE) --no-print-directory build-test BUILD=build-bench TYPE=Release

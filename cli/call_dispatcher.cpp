@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "cli/call_protocol.h"
+#include "cli/call_target.h"
 #include "runtime/thread.h"
 
 namespace kyt::host {
@@ -59,6 +60,10 @@ void ExecuteLine(TCallDispatcher::TState& state, const TInputLine& line) {
     return;
   }
   try {
+    if (auto mismatch = CallMismatch(state.Host, *request.Function, request.Args)) {
+      state.Output.Error(request.Function, *mismatch);
+      return;
+    }
     Variant value = state.Host.Call(*request.Function, request.Args);
     state.Output.Result(*request.Function, value);
   } catch (const std::exception& e) {

@@ -21,6 +21,8 @@ class TEventOutput {
   void Result(const std::string& call, const Variant& value);
   void Error(const std::optional<std::string>& call, const std::string& message);
   void Module(const TReferenceHost::TRegisteredModule& module);
+  // Any other line: `json` with --json, else `text`.
+  void Line(const TJson& json, const std::string& text) { Write(json, text); }
 
  private:
   void Write(const TJson& json, const std::string& text);

@@ -1,6 +1,6 @@
 #pragma once
 
-// The two commands of kyt-host. Each returns the process exit code: 0 success, 1 a failure
+// The commands of kyt-host. Each returns the process exit code: 0 success, 1 a failure
 // while running (the settings file could not be written), 2 a config, settings file or
 // plug-in error.
 
@@ -28,6 +28,13 @@ struct TRunOptions : TCommonOptions {
   int InputFd = 0;                // the calls; -1 for none
   bool Debug = false;             // print debug entries (one per block a module moves)
 };
+
+// Exit 2 when the config has findings (printed one a line), 0 when it is clean.
+int CheckCommand(const TRunOptions& options, std::FILE* out);
+// Every device a config can name, through the modules' own GetDevices.
+int DevicesCommand(const TCommonOptions& options, std::FILE* out);
+// One line per check of this machine; exit 0 only when none fails.
+int DoctorCommand(const TCommonOptions& options, std::FILE* out);
 
 // Expects SIGINT and SIGTERM blocked (BlockStopSignals) and the calling thread to be the
 // main thread.

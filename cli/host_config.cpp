@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <set>
-#include <sstream>
 
+#include "host/bounded_file.h"
 #include "host/json_values.h"
 
 namespace kyt::host {
@@ -16,6 +15,9 @@ namespace kyt::host {
 namespace {
 
 using json = TJson;
+
+// A config names at most 65535 instances with a handful of settings each.
+constexpr std::uintmax_t kMaxConfigFileSize = 16 * 1024 * 1024;
 
 void RequireOnlyKeys(const json& object, std::initializer_list<const char*> keys,
                      const std::string& where) {
@@ -139,14 +141,15 @@ THostConfig ParseConfig(const json& document, const std::string& baseDirectory) 
 }
 
 THostConfig ReadConfigFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw EConfigError(path + ": cannot open the config file");
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string text;
+  try {
+    text = ReadBoundedFile(path, kMaxConfigFileSize);
+  } catch (const Exception& e) {
+    throw EConfigError(e.Message());
+  }
   json document;
   try {
-    document = json::parse(text.str());
+    document = json::parse(text);
   } catch (const json::parse_error& e) {
     throw EConfigError(fmt::format("{}: {}", path, e.what()));
   }

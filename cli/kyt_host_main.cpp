@@ -36,6 +36,10 @@ int main(int argc, char** argv) {
   CLI::App* modules = app.add_subcommand("modules", "List the plug-in's module classes");
   CLI::App* run = app.add_subcommand("run", "Run the instances of a config");
   run->add_option("CONFIG", options.ConfigFile, "Config file")->required();
+  CLI::App* check = app.add_subcommand("check", "Check a config against the plug-in's modules");
+  check->add_option("CONFIG", options.ConfigFile, "Config file")->required();
+  CLI::App* devices = app.add_subcommand("devices", "List the devices a config can name");
+  CLI::App* doctor = app.add_subcommand("doctor", "Check this machine for what the modules need");
   double seconds = 0;
   CLI::Option* forOption = run->add_option("--for", seconds, "Stop after SECONDS")
                                ->type_name("SECONDS")
@@ -56,6 +60,12 @@ int main(int argc, char** argv) {
   }
   if (modules->parsed())
     return ModulesCommand(options, stdout);
+  if (check->parsed())
+    return CheckCommand(options, stdout);
+  if (devices->parsed())
+    return DevicesCommand(options, stdout);
+  if (doctor->parsed())
+    return DoctorCommand(options, stdout);
   if (forOption->count() > 0)
     options.Seconds = seconds;
   return RunCommand(options, stdout);

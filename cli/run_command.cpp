@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "cli/call_dispatcher.h"
+#include "cli/check_command.h"
 #include "cli/event_output.h"
 #include "cli/host_commands.h"
 #include "cli/host_config.h"
@@ -61,12 +62,6 @@ void DrainHandOvers() {
   }
 }
 
-std::string LibraryPath(const TRunOptions& options, const THostConfig& config) {
-  if (!options.Library.empty())
-    return options.Library;
-  return config.Library ? *config.Library : DefaultLibraryPath();
-}
-
 int Serve(TReferenceHost& host, TEventOutput& output, const TRunOptions& options) {
   std::atomic<bool> stop{false};
   TCallDispatcher calls(host, output);
@@ -86,7 +81,8 @@ int Serve(TReferenceHost& host, TEventOutput& output, const TRunOptions& options
 
 int StartAndServe(TReferenceHost& host, TEventOutput& output, const THostConfig& config,
                   const TRunOptions& options) {
-  std::string library = LibraryPath(options, config);
+  std::string library = ConfigLibraryPath(options.Library, config);
+  WarnAboutConfig(library, config, output);
   try {
     host.LoadLibrary(library);
   } catch (const std::exception& e) {

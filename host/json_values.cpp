@@ -145,7 +145,9 @@ TJson VariantToJson(const Variant& value) {
   return out;
 }
 
-Variant VariantFromJson(const TJson& value) {
+namespace {
+
+Variant VariantFromJson(const TJson& value, int depth) {
   switch (value.type()) {
     case TJson::value_t::null:
       return Variant();
@@ -159,8 +161,12 @@ Variant VariantFromJson(const TJson& value) {
     case TJson::value_t::string:
       return Variant(value.get<std::string>());
     case TJson::value_t::array: {
+      // Each level costs a stack frame here and in the Variant's copies and destructor: a
+      // line of brackets must be refused, not end the process.
+      if (depth >= kMaxArrayNesting)
+        throw Exception(fmt::format("arrays nest deeper than {} levels", kMaxArrayNesting));
       Variant::Array items;
-      for (const auto& item : value) items.push_back(VariantFromJson(item));
+      for (const auto& item : value) items.push_back(VariantFromJson(item, depth + 1));
       return Variant(std::move(items));
     }
     default:
@@ -169,6 +175,12 @@ Variant VariantFromJson(const TJson& value) {
   if (IsHexObject(value))
     return Variant(BytesFromJson(value));
   throw Exception("Objects other than {\"hex\": ...} have no value here");
+}
+
+}  // namespace
+
+Variant VariantFromJson(const TJson& value) {
+  return VariantFromJson(value, 0);
 }
 
 std::string DumpLine(const TJson& value) {

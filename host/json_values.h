@@ -30,7 +30,9 @@ bool IsHexObject(const TJson& value);
 // Empty -> null, records -> objects keyed by field name, arrays -> arrays, strings as above.
 TJson VariantToJson(const Variant& value);
 // null -> empty, numbers -> Integer or Float, strings and {"hex"} -> String, arrays -> Array.
-// Raises Exception for other objects and for integers beyond the signed 64-bit range.
+// Raises Exception for other objects, for integers beyond the signed 64-bit range and for
+// arrays nested deeper than kMaxArrayNesting.
+inline constexpr int kMaxArrayNesting = 64;
 Variant VariantFromJson(const TJson& value);
 
 // One line of output: compact, with invalid UTF-8 in strings replaced rather than fatal.

@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
+#include "host/ascii.h"
 #include "host/host_core.h"
 #include "host/settings_file.h"
 #include "runtime/thread.h"
@@ -130,6 +133,17 @@ std::optional<Variant> TReferenceHost::ReadSetting(TInstanceID id,
   if (!value)
     return std::nullopt;
   return ToVariant(*value);
+}
+std::vector<std::pair<std::string, Variant>> TReferenceHost::SettingsAt(
+    TInstanceID id, const std::vector<std::string>& path) const {
+  std::vector<std::pair<std::string, Variant>> found;
+  for (const auto& setting : impl_->Settings.All()) {
+    if (setting.Instance == id && setting.Path.size() == path.size() &&
+        std::equal(path.begin(), path.end(), setting.Path.begin(), SameTextIgnoringCase)) {
+      found.emplace_back(setting.Name, ToVariant(setting.Value));
+    }
+  }
+  return found;
 }
 void TReferenceHost::SaveSettingsFile() const {
   if (!impl_->Options.SettingsFile.empty()) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/interfaces.h"
@@ -105,6 +106,9 @@ class TReferenceHost {
                     const Variant& value);  // Boolean, integer, float or string
   std::optional<Variant> ReadSetting(TInstanceID id, const std::vector<std::string>& path,
                                      const std::string& name) const;
+  // Every value stored for the instance at exactly this path, names as last written.
+  std::vector<std::pair<std::string, Variant>> SettingsAt(
+      TInstanceID id, const std::vector<std::string>& path) const;
   void SaveSettingsFile() const;  // to THostOptions::SettingsFile, when set
 
   // ---- Timers ----

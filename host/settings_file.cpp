@@ -11,6 +11,7 @@
 #include <limits>
 #include <sstream>
 
+#include "host/bounded_file.h"
 #include "host/json_values.h"
 #include "runtime/exception.h"
 
@@ -109,16 +110,18 @@ std::vector<TStoredSetting> SettingsFromJson(const TJson& document) {
 }
 
 std::vector<TStoredSetting> ReadSettingsFile(const std::string& path) {
+  namespace fs = std::filesystem;
   std::error_code ignored;
-  if (!std::filesystem::exists(path, ignored))
+  if (!fs::exists(path, ignored)) {
+    // Found out now rather than when the file is written at the end of a run.
+    fs::path folder = fs::absolute(path, ignored).parent_path();
+    if (!fs::is_directory(folder, ignored))
+      throw Exception(fmt::format("{}: the folder {} does not exist", path, folder.string()));
     return {};
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw Exception(fmt::format("{}: {}", path, std::strerror(errno)));
-  std::stringstream text;
-  text << in.rdbuf();
+  }
+  std::string text = ReadBoundedFile(path);
   try {
-    return SettingsFromJson(TJson::parse(text.str()));
+    return SettingsFromJson(TJson::parse(text));
   } catch (const std::exception& e) {
     throw Exception(fmt::format("{}: {}", path, e.what()));
   }

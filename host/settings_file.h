@@ -17,7 +17,8 @@ TJson SettingsToJson(const std::vector<TStoredSetting>& settings);
 std::vector<TStoredSetting> SettingsFromJson(const TJson& document);
 
 // Reads the file; an absent file holds no settings. Raises Exception for an unreadable or
-// malformed file.
+// malformed file, one that is no regular file or too large (ReadBoundedFile), and an absent
+// file whose folder does not exist.
 std::vector<TStoredSetting> ReadSettingsFile(const std::string& path);
 // Writes through a temporary file renamed into place, so a crash never leaves half a file.
 void WriteSettingsFile(const std::string& path, const std::vector<TStoredSetting>& settings);

@@ -11,3 +11,19 @@ echo '{"instances": [{"id": 11, "module": "Console"}]}' > "$prefix/config.json"
 out=$(LANGUAGE=de LC_ALL=C.UTF-8 "$prefix/bin/kyt-host" run "$prefix/config.json" --for 0 < /dev/null)
 grep -q 'Console: Erstelle\.\.\.' <<< "$out" || { echo "no German text in: $out"; exit 1; }
 echo "installed tree OK"
+# The service files: the unit names the installed kyt-host, and systemd takes the unit and the
+# user entry as they are.
+unit="$prefix/lib/systemd/system/kyt-host@.service"
+grep -qx "ExecStart=$prefix/bin/kyt-host --settings \${STATE_DIRECTORY}/settings.json run \${CONFIGURATION_DIRECTORY}/%i.json" "$unit"
+test -f "$prefix/lib/udev/rules.d/70-kyt-host.rules"
+if command -v systemd-analyze > /dev/null; then
+  mkdir "$prefix/units" && cp "$unit" "$prefix/units/" && ln -s kyt-host@.service "$prefix/units/kyt-host@demo.service"
+  systemd-analyze verify "$prefix/units/kyt-host@demo.service"
+fi
+if command -v systemd-sysusers > /dev/null; then
+  systemd-sysusers --dry-run "$prefix/lib/sysusers.d/kyt-host.conf" > /dev/null 2>&1
+fi
+# doctor finds the installed plug-in's catalogues.
+LANGUAGE=de LC_ALL=C.UTF-8 "$prefix/bin/kyt-host" doctor | grep -q '^pass  message catalogues: de: ' \
+  || { echo "doctor did not find the German catalogue"; exit 1; }
+echo "service files OK"

@@ -46,6 +46,10 @@ std::unique_ptr<TD2XXController> TKYTFTDI::LoadController() {
     auto controller = std::make_unique<TD2XXController>();
     LogMessage(KL_VERSION, controller->GetLibraryVersion());
     return controller;
+  } catch (const EVendorLibraryLoad& e) {
+    LogMessage(KL_WARNING, Translate(">Failed loading FTDI DLL!"));
+    LogMessage(KL_WARNING, e.Detail());
+    return nullptr;
   } catch (...) {
     LogMessage(KL_WARNING, Translate(">Failed loading FTDI DLL!"));
     return nullptr;

@@ -40,6 +40,10 @@ std::unique_ptr<TUSBXpController> TKYTUSBXp::LoadController() {
     auto controller = std::make_unique<TUSBXpController>();
     LogMessage(KL_VERSION, controller->GetLibraryVersion());
     return controller;
+  } catch (const EVendorLibraryLoad& e) {
+    LogMessage(KL_WARNING, Translate(">Failed loading USBXpress DLL!"));
+    LogMessage(KL_WARNING, e.Detail());
+    return nullptr;
   } catch (...) {
     LogMessage(KL_WARNING, Translate(">Failed loading USBXpress DLL!"));
     return nullptr;

@@ -97,8 +97,8 @@ TVendorController::TVendorController(const TVendorLibraryFile& File,
     : libraryPath_(File.Resolve()) {
   try {
     library_ = TDynamicLibrary(libraryPath_);
-  } catch (const EDynamicLibrary&) {
-    throw EFTDIException("Failed loading DLL: " + libraryPath_);
+  } catch (const EDynamicLibrary& e) {
+    throw EVendorLibraryLoad(libraryPath_, e.Message());
   }
   exports_.reserve(Exports.size());
   for (const char* name : Exports) exports_.push_back(library_.Symbol(name));

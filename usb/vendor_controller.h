@@ -27,6 +27,19 @@ class EFTDIException : public Exception {
   using Exception::Exception;
 };
 
+// The vendor library did not load. The message is the controllers' usual one; the file tried
+// and the loader's reason travel beside it, so that the log can say why.
+class EVendorLibraryLoad : public EFTDIException {
+ public:
+  EVendorLibraryLoad(const std::string& File, const std::string& Reason)
+      : EFTDIException("Failed loading DLL: " + File), File(File), Reason(Reason) {}
+  // "Loader: REASON (file tried: FILE)"
+  std::string Detail() const { return "Loader: " + Reason + " (file tried: " + File + ")"; }
+
+  const std::string File;
+  const std::string Reason;
+};
+
 // Calls OnCheck about every interval. With WakeOnEvent the wait ends early when the event is
 // signalled, so a driver that signals on received data gets its bytes fetched at once.
 class TBufferWatch : public TThread {

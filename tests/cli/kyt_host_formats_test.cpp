@@ -99,6 +99,18 @@ TEST(CallLineTest, MalformedLinesNameTheCallWhenTheyCan) {
   EXPECT_TRUE(ParseCallLine(R"({"call": "X_Y"})").Valid());
 }
 
+// A line of brackets well inside the 1 MiB limit once ended kyt-host with a stack overflow.
+TEST(CallLineTest, ArraysNestedTooDeeplyAreRefusedNotFatal) {
+  auto nested = [](int depth) {
+    return R"({"call": "X_Y", "args": [)" + std::string(depth, '[') + std::string(depth, ']') +
+           "]}";
+  };
+  EXPECT_TRUE(ParseCallLine(nested(kMaxArrayNesting)).Valid());
+  TCallRequest deep = ParseCallLine(nested(kMaxArrayNesting + 1));
+  EXPECT_EQ(deep.Error, "Bad argument: arrays nest deeper than 64 levels");
+  EXPECT_FALSE(ParseCallLine(nested(300000)).Valid());
+}
+
 TEST(JsonValuesTest, OnlyValidUtf8TravelsAsText) {
   EXPECT_TRUE(IsValidUtf8("plain grüß €"));
   EXPECT_FALSE(IsValidUtf8("\xFF"));

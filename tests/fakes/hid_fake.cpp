@@ -181,7 +181,10 @@ void TFakeHidPlatform::PlugQuietly(const TFakeHidDevice& device) {
   appearance->Numbered =
       hid::ParseReportDescriptor(reinterpret_cast<const uint8_t*>(d.data()), d.size()).Numbered;
   std::lock_guard lock(shared_->Lock);
-  appearance->Identity = "appearance " + std::to_string(++shared_->Appearances);
+  ++shared_->Appearances;
+  appearance->Identity = device.Identity.empty()
+                             ? "appearance " + std::to_string(shared_->Appearances)
+                             : device.Identity;
   if (auto old = shared_->Present.find(device.InstanceNumber); old != shared_->Present.end()) {
     old->second->Present = false;
   }

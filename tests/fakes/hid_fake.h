@@ -30,6 +30,9 @@ struct TFakeHidDevice {
   std::string ReportDescriptor;
   bool ReadWrite = true;  // false: opens for queries only
   bool Openable = true;   // false: no open succeeds
+  // Empty: each plug is an appearance of its own. Given: the system reuses a name it gave
+  // before (a sysfs path), as it may for a device plugged back into the same port.
+  std::string Identity;
 };
 
 class TFakeHidPlatform : public hid::IHidPlatform {

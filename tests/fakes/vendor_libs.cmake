@@ -28,3 +28,7 @@ if(TARGET kyt_usb_tests)
   add_dependencies(kyt_usb_tests ${KYT_FAKE_VENDOR_TARGETS})
   target_compile_definitions(kyt_usb_tests PRIVATE KYT_FAKE_VENDOR_DIR="${KYT_FAKE_VENDOR_DIR}")
 endif()
+# kyt-host's devices and doctor commands list the doubles' devices.
+if(TARGET kyt_cli_tests)
+  add_dependencies(kyt_cli_tests ${KYT_FAKE_VENDOR_TARGETS})
+endif()

@@ -80,19 +80,24 @@ TEST_F(CryptoTest, DigestMatchesRFC2617Example) {
 
 TEST_F(CryptoTest, DigestWithoutQopAndWhatItRefuses) {
   THTTPChallenge challenge{"Digest", "", {{"realm", "r"}, {"nonce", "n"}}};
-  // MD5(MD5("u:r:p") ":n:" MD5("GET:/")), the RFC 2069 form.
-  const std::string expected = [&] {
+  // MD5(MD5("USER:r:p") ":n:" MD5("GET:/")), the RFC 2069 form.
+  auto expected = [&](const std::string& user) {
     auto hex = [](const TDigest16& d) {
       std::string s;
       for (uint8_t b : d) s += "0123456789abcdef"[b >> 4], s += "0123456789abcdef"[b & 15];
       return s;
     };
-    return hex(crypto.MD5(hex(crypto.MD5("u:r:p")) + ":n:" + hex(crypto.MD5("GET:/"))));
-  }();
+    return hex(crypto.MD5(hex(crypto.MD5(user + ":r:p")) + ":n:" + hex(crypto.MD5("GET:/"))));
+  };
   const auto header = DigestCredentials(challenge, "u", "p", "GET", "/", "c", crypto);
   ASSERT_TRUE(header);
-  EXPECT_NE(header->find("response=\"" + expected + "\""), std::string::npos);
+  EXPECT_NE(header->find("response=\"" + expected("u") + "\""), std::string::npos);
   EXPECT_EQ(header->find("qop"), std::string::npos);
+  // A domain user: escaped inside the quoted string, hashed as it is.
+  const auto domain = DigestCredentials(challenge, "DOM\\user", "p", "GET", "/", "c", crypto);
+  ASSERT_TRUE(domain);
+  EXPECT_TRUE(domain->starts_with("Digest username=\"DOM\\\\user\", ")) << *domain;
+  EXPECT_NE(domain->find("response=\"" + expected("DOM\\user") + "\""), std::string::npos);
 
   challenge.Params.push_back({"algorithm", "SHA-256"});
   EXPECT_FALSE(DigestCredentials(challenge, "u", "p", "GET", "/", "c", crypto));

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "network/http_auth.h"
 #include "network/http_fetch.h"
 #include "network/tcp_client.h"
 #include "tests/network/http_test_server.h"
@@ -216,6 +217,44 @@ TEST(HTTPFetchWireTest, RedirectReusesTheConnectionOnlyWhenKeptOpenOnTheSameHost
   ASSERT_EQ(server.Requests().size(), 2u);
   EXPECT_TRUE(server.Requests()[1].starts_with("GET /dir/second HTTP/1.1\r\n"));
   EXPECT_EQ(server.Connections(), 1);
+}
+
+// An answer to one server's challenge is that server's: the redirect to another server goes
+// without it, whichever scheme computed it.
+TEST(HTTPFetchWireTest, ChallengeAnswersStayWithTheirServerAcrossARedirect) {
+  std::string type2("NTLMSSP\0\2\0\0\0", 12);
+  type2 += std::string(8, '\0') + std::string("\x01\x02\0\0", 4) +
+           "\x01\x23\x45\x67\x89\xab\xcd\xef" + std::string(8, '\0');
+  struct {
+    std::string Scheme;
+    std::vector<std::string> Challenges;
+  } cases[] = {
+      {"Digest", {"Digest realm=\"r\", nonce=\"n\""}},
+      {"NTLM", {"NTLM", "NTLM " + Base64Encode(type2)}},
+  };
+  for (const auto& c : cases) {
+    TScriptedServer other(kOK);
+    TScriptedServer first([&](const std::string&, int index) {
+      if (static_cast<size_t>(index) < c.Challenges.size()) {
+        return TScriptedReply{"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " +
+                                  c.Challenges[index] + "\r\nContent-Length: 0\r\n\r\n",
+                              After::KeepOpen};
+      }
+      return TScriptedReply{"HTTP/1.1 302 Found\r\nLocation: http://" + other.Address() +
+                                "/landing\r\nContent-Length: 0\r\n\r\n",
+                            After::KeepOpen};
+    });
+    THTTPFetchParams params;
+    params.User = "DOM\\user";
+    params.Password = "secret";
+    EXPECT_EQ(Fetch("http://" + first.Address() + "/start", params), "ok") << c.Scheme;
+    ASSERT_EQ(first.Requests().size(), c.Challenges.size() + 1) << c.Scheme;
+    EXPECT_NE(first.Requests().back().find("\r\nAuthorization: " + c.Scheme + " "),
+              std::string::npos)
+        << first.Requests().back();
+    ASSERT_EQ(other.Requests().size(), 1u) << c.Scheme;
+    EXPECT_EQ(other.Requests()[0].find("Authorization"), std::string::npos) << other.Requests()[0];
+  }
 }
 
 TEST(HTTPFetchWireTest, RedirectAfterConnectionCloseOpensANewConnection) {

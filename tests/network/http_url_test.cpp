@@ -49,6 +49,10 @@ TEST(HTTPURLTest, Credentials) {
   EXPECT_EQ(url.Password, "p:ss:x");
   EXPECT_EQ(url.HostHeader(), "h");
   EXPECT_FALSE(ParseHTTPURL("http://h/").HasCredentials);
+  // Escapes that end the user name and the password.
+  const THTTPURL ends = ParseHTTPURL("http://us%65:pa%41@h/");
+  EXPECT_EQ(ends.User, "use");
+  EXPECT_EQ(ends.Password, "paA");
 }
 
 TEST(HTTPURLTest, BrokenAddressesAreRefused) {

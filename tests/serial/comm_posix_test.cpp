@@ -2,21 +2,58 @@
 // ports read from a sysfs-shaped tree.
 
 #include <errno.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <mutex>
 
 #include "platform/comm.h"
 #include "platform/posix/comm_calls.h"
 #include "tests/serial/pty_pair.h"
 #include "tests/support/temp_dir.h"
 
+namespace {
+
+// Modem-line requests on their way to the kernel, as "+DTR", "-RTS": a pty has no lines to
+// read them back from.
+std::mutex lineLock;
+std::vector<std::string> lineRequests;
+
+}  // namespace
+
+// Every ioctl of this test program passes through here to the kernel unchanged.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  if (request == TIOCMBIS || request == TIOCMBIC) {
+    const int bits = *static_cast<int*>(argument);
+    std::lock_guard guard(lineLock);
+    for (const auto& [bit, name] : {std::pair{TIOCM_DTR, "DTR"}, std::pair{TIOCM_RTS, "RTS"}}) {
+      if (bits & bit)
+        lineRequests.push_back((request == TIOCMBIS ? "+" : "-") + std::string(name));
+    }
+  }
+  return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
+}
+
 namespace kyt {
 namespace {
+
+std::vector<std::string> TakeLineRequests() {
+  std::lock_guard guard(lineLock);
+  return std::exchange(lineRequests, {});
+}
 
 namespace fs = std::filesystem;
 using test::PtyPair;
@@ -144,6 +181,34 @@ TEST(CommPosixTest, OpeningFailsWithTheSystemErrorAndIsExclusive) {
   auto port = comm::CommProvider().Open(pty.SlavePath());
   EXPECT_EQ(port->GetCommModemStatus(), 0u);
   EXPECT_NO_THROW(port->EscapeCommFunction(comm::SETDTR));
+}
+
+// The lines follow their control mode whenever it changes on the open port, and only then: a
+// new rate alone leaves a line the caller set as it is.
+TEST(CommPosixTest, LineControlFollowsEveryChangeOfMode) {
+  using namespace comm;
+  struct {
+    uint32_t Control;
+    std::vector<std::string> Requests;
+  } steps[] = {
+      {DTR_CONTROL_ENABLE | RTS_CONTROL_ENABLE, {"+DTR", "+RTS"}},
+      {DTR_CONTROL_ENABLE | RTS_CONTROL_ENABLE, {}},
+      {0, {"-DTR", "-RTS"}},
+      {DTR_CONTROL_HANDSHAKE | RTS_CONTROL_HANDSHAKE, {}},
+      {DTR_CONTROL_ENABLE, {"+DTR", "-RTS"}},
+      {RTS_CONTROL_ENABLE, {"-DTR", "+RTS"}},
+  };
+  PtyPair pty;
+  auto port = CommProvider().Open(pty.SlavePath());
+  TakeLineRequests();
+  uint32_t rate = 9600;
+  for (const auto& step : steps) {
+    TDCB dcb;
+    dcb.BaudRate = rate *= 2;
+    dcb.Flags = fBinary | step.Control;
+    port->SetCommState(dcb);
+    EXPECT_EQ(TakeLineRequests(), step.Requests) << "control " << step.Control;
+  }
 }
 
 TEST(CommPosixTest, ReadsHonourTheReturnAtOnceTimeOut) {

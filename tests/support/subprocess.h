@@ -24,6 +24,7 @@ class TSubprocess {
   void WriteStdin(const std::string& text);
   void CloseStdin();
   void Signal(int signal);
+  pid_t Pid() const { return pid_; }
 
   // Reads standard output until a complete line satisfies `match` or the time runs out.
   bool WaitForLine(const std::function<bool(const std::string&)>& match,

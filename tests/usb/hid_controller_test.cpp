@@ -196,6 +196,37 @@ TEST_F(HidControllerTest, ScansKeepTheirDevicesAndSeeAQuickReplug) {
   EXPECT_NE(controller->Devices().front(), first);
 }
 
+// A module that keeps its device checked out through an unplug: the old object waits in the
+// list for its CheckIn, and a device just like it that comes meanwhile is a new arrival.
+TEST_F(HidControllerTest, ALookAlikeOfACheckedOutDeviceThatLeftIsListedAndAnnounced) {
+  fake.PlugQuietly(Device(0));
+  auto controller = Scanned();
+  std::shared_ptr<TJvHidDevice> first = controller->Devices().front();
+  int removals = 0;
+  controller->SetOnRemoval([&](TJvHidDevice&) { ++removals; });
+  ASSERT_TRUE(controller->CheckOut(*first));
+  fake.UnplugQuietly(0);
+  controller->DeviceChange();
+  EXPECT_EQ(removals, 1);
+  EXPECT_FALSE(first->IsPluggedIn());
+
+  // Even under the very name the system gave the one that left.
+  TFakeHidDevice lookAlikeDevice = Device(0);
+  lookAlikeDevice.Identity = first->Identity();
+  fake.PlugQuietly(lookAlikeDevice);
+  controller->DeviceChange();
+  EXPECT_EQ(removals, 1);
+  EXPECT_EQ(arrivals, (std::vector<uint32_t>{0, 0}));
+  TJvHidDevice* lookAlike = Find(*controller, 0);
+  ASSERT_NE(lookAlike, nullptr);
+  EXPECT_NE(lookAlike, first.get());
+  EXPECT_EQ(controller->Enumerate(), 1);
+  EXPECT_TRUE(controller->CheckOut(*lookAlike));
+  controller->CheckIn(first);
+  ASSERT_EQ(controller->Devices().size(), 1u);
+  EXPECT_EQ(controller->Devices().front().get(), lookAlike);
+}
+
 TEST_F(HidControllerTest, ARemovedDeviceEndsItsReadLoopOnceAndIsNoticedWithoutANotice) {
   fake.PlugQuietly(Device(0));
   auto controller = Scanned();

@@ -43,6 +43,27 @@ TEST(ReportDescriptorTest, PushAndPopRestoreSizesAndLongItemsAreSkipped) {
   EXPECT_EQ(Parse(Bytes({0x75, 0x08, 0x95, 0x01, 0xB4, 0x81, 0x02})).Caps.InputReportByteLength, 2);
 }
 
+TEST(ReportDescriptorTest, ReportsThatAreNotWholeBytesRoundUp) {
+  struct {
+    std::string Descriptor;
+    int Input, Output;
+  } cases[] = {
+      // Three 1-bit buttons: one byte, plus the ID byte.
+      {Bytes({0x75, 0x01, 0x95, 0x03, 0x81, 0x02}), 2, 0},
+      // Three 4-bit fields: 12 bits, two bytes.
+      {Bytes({0x75, 0x04, 0x95, 0x03, 0x81, 0x02}), 3, 0},
+      // Nine 1-bit LEDs out, one bit past a byte.
+      {Bytes({0x75, 0x01, 0x95, 0x09, 0x91, 0x02}), 0, 3},
+      // Whole bytes stay as they are.
+      {Bytes({0x75, 0x01, 0x95, 0x10, 0x81, 0x02}), 3, 0},
+  };
+  for (const auto& c : cases) {
+    const auto caps = Parse(c.Descriptor).Caps;
+    EXPECT_EQ(caps.InputReportByteLength, c.Input);
+    EXPECT_EQ(caps.OutputReportByteLength, c.Output);
+  }
+}
+
 TEST(ReportDescriptorTest, MalformedDescriptorsYieldWhatCameBeforeTheFault) {
   // Cut inside the LED usage range: the input reports are complete, the outputs are not.
   auto cut = Parse(test::kBootKeyboard.substr(0, 37));

@@ -1,0 +1,305 @@
+#include "cli/config_check.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <set>
+
+#include "host/ascii.h"
+
+namespace kyt::host {
+
+namespace {
+
+using Kind = Variant::Kind;
+
+// Ports and USB IDs that a module would pass on cut to 16 bits or use as "any".
+struct TRangeRule {
+  const char* Module;
+  const char* Setting;
+  int32_t Min, Max;
+  const char* What;
+};
+constexpr TRangeRule kRanges[] = {
+    {"SSCK", "Port", 1, 65535, "a TCP port to listen on"},
+    {"CSCK", "Port", 1, 65535, "a TCP port to connect to"},
+    {"WWWReader", "ProxyPort", 0, 65535, "a TCP port"},
+    {"HID", "DeviceVendorID", 0, 65535, "a USB vendor ID"},
+    {"HID", "DeviceProductID", 0, 65535, "a USB product ID"},
+};
+
+// Modules whose instance, open, needs the setting: without it a Server Socket listens on a port
+// the system picks and a Client Socket connects nowhere.
+constexpr std::pair<const char*, const char*> kNeededWhenOpen[] = {{"SSCK", "Port"},
+                                                                   {"CSCK", "Port"}};
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::Boolean:
+      return "a Boolean (true or false)";
+    case Kind::Integer:
+      return "an Integer";
+    case Kind::Float:
+      return "a Float";
+    case Kind::String:
+      return "a String";
+    default:
+      return "a value";
+  }
+}
+
+bool TypeFits(Kind given, Kind wanted) {
+  return given == wanted || (given == Kind::Integer && wanted == Kind::Float);
+}
+
+// "47100" for an Integer, "yes" for a Boolean: say what to write instead where it is plain.
+std::string ExpectedType(const Variant& given, Kind wanted) {
+  std::string expected = KindName(wanted);
+  if (given.GetKind() != Kind::String)
+    return expected;
+  const std::string text = given.AsString();
+  if (wanted == Kind::Integer) {
+    int32_t number = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error == std::errc() && end == text.data() + text.size())
+      return fmt::format("{}: {} without the quotes", expected, number);
+  }
+  if (wanted == Kind::Boolean) {
+    std::string lower = AsciiLower(text);
+    if (lower == "true" || lower == "yes" || lower == "on" || lower == "1")
+      return expected + ": true without the quotes";
+    if (lower == "false" || lower == "no" || lower == "off" || lower == "0")
+      return expected + ": false without the quotes";
+  }
+  return expected;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+const Variant* Find(const TSettingList& settings, const std::string& name) {
+  for (const auto& [key, value] : settings) {
+    if (SameTextIgnoringCase(key, name))
+      return &value;
+  }
+  return nullptr;
+}
+
+bool SameValue(const Variant& a, const Variant& b) {
+  if (a.GetKind() == Kind::String && b.GetKind() == Kind::String)
+    return SameTextIgnoringCase(a.AsString(), b.AsString());
+  return a == b;
+}
+
+std::string Names(const TSettingList& properties) {
+  std::string out;
+  for (const auto& [name, value] : properties) out += (out.empty() ? "" : ", ") + name;
+  return out;
+}
+
+class TChecker {
+ public:
+  TChecker(const THostConfig& config, TModuleProbe& probe) : config_(config), probe_(probe) {
+    for (const auto& instance : config.Instances) {
+      if (auto module = probe.Resolve(instance.Module))
+        modules_[instance.ID] = *module;
+    }
+  }
+
+  std::vector<TConfigFinding> Run() {
+    for (const auto& instance : config_.Instances) CheckInstance(instance);
+    return std::move(findings_);
+  }
+
+ private:
+  void Add(const TInstanceConfig& instance, std::optional<std::string> setting,
+           std::string problem, std::optional<Variant> given, std::string expected) {
+    auto module = modules_.find(instance.ID);
+    findings_.push_back({instance.ID, module != modules_.end() ? module->second : instance.Module,
+                         std::move(setting), std::move(problem), std::move(given),
+                         std::move(expected)});
+  }
+
+  void CheckInstance(const TInstanceConfig& instance) {
+    auto module = modules_.find(instance.ID);
+    if (module == modules_.end()) {
+      std::vector<std::string> known = probe_.ModuleNames();
+      Add(instance, std::nullopt, "unknown module", Variant(instance.Module),
+          fmt::format("a registered module, nearest {} (of {})", NearestName(instance.Module, known),
+                      fmt::join(known, ", ")));
+      return;
+    }
+    const TModuleFacts& facts = probe_.Facts(module->second);
+    if (!facts.Failure.empty()) {
+      Add(instance, std::nullopt, "refused", std::nullopt,
+          fmt::format("an instance of {} can be made; it fails with: {}", facts.Name,
+                      facts.Failure));
+      return;
+    }
+    TSettingList fitting = FittingSettings(instance, facts);
+    CheckValuesTaken(instance, facts, fitting);
+    CheckRanges(instance, facts.Name, fitting);
+    if (facts.Name == "Bridge")
+      CheckBridgeTarget(instance, fitting);
+  }
+
+  // Reports unknown names and wrong types; returns the settings that passed.
+  TSettingList FittingSettings(const TInstanceConfig& instance, const TModuleFacts& facts) {
+    TSettingList fitting;
+    std::vector<std::string> known;
+    for (const auto& [name, value] : facts.Properties) known.push_back(name);
+    for (const auto& [name, value] : instance.Settings) {
+      const Variant* property = Find(facts.Properties, name);
+      if (property == nullptr) {
+        Add(instance, name, "unknown setting", value,
+            fmt::format("a setting of {}, nearest {} (of {})", facts.Name, NearestName(name, known),
+                        Names(facts.Properties)));
+      } else if (!TypeFits(value.GetKind(), property->GetKind())) {
+        Add(instance, name, "wrong type", value, ExpectedType(value, property->GetKind()));
+      } else {
+        fitting.emplace_back(name, value);
+      }
+    }
+    return fitting;
+  }
+
+  // An instance made with the settings, closed, shows which values the module fell back from
+  // to its default (a baud rate no table holds) or refused outright.
+  void CheckValuesTaken(const TInstanceConfig& instance, const TModuleFacts& facts,
+                        const TSettingList& fitting) {
+    TSettingList closed;
+    for (const auto& setting : fitting) {
+      if (!SameTextIgnoringCase(setting.first, "Open"))
+        closed.push_back(setting);
+    }
+    if (Find(facts.Properties, "Open") != nullptr)
+      closed.emplace_back("Open", Variant(false));
+    TProbeResult made = probe_.Probe(facts.Name, closed);
+    if (made.Failure) {
+      ReportRefusal(instance, facts, closed, *made.Failure);
+      return;
+    }
+    for (const auto& [name, given] : closed) {
+      const Variant* saved = Find(made.Saved, name);
+      const Variant* fallback = Find(facts.Properties, name);
+      if (saved && fallback && !SameValue(given, *saved) && SameValue(*saved, *fallback) &&
+          !SameTextIgnoringCase(name, "Open")) {
+        Add(instance, name, "bad value", given,
+            fmt::format("a value {} takes; it uses its default {} instead", facts.Name,
+                        saved->ToDebugString()));
+      }
+    }
+  }
+
+  // A setter that raises fails the whole instance; the settings tried one by one name the
+  // culprit.
+  void ReportRefusal(const TInstanceConfig& instance, const TModuleFacts& facts,
+                     const TSettingList& closed, const std::string& failure) {
+    bool named = false;
+    for (const auto& [name, given] : closed) {
+      TProbeResult alone = probe_.Probe(facts.Name, {{name, given}});
+      if (alone.Failure) {
+        Add(instance, name, "refused", given,
+            fmt::format("a value {} takes; it refuses this one: {}", facts.Name, *alone.Failure));
+        named = true;
+      }
+    }
+    if (!named) {
+      Add(instance, std::nullopt, "refused", std::nullopt,
+          fmt::format("settings {} takes; making the instance fails with: {}", facts.Name,
+                      failure));
+    }
+  }
+
+  void CheckRanges(const TInstanceConfig& instance, const std::string& module,
+                   const TSettingList& fitting) {
+    for (const auto& rule : kRanges) {
+      if (module != rule.Module)
+        continue;
+      const Variant* given = Find(fitting, rule.Setting);
+      if (given && (given->AsInteger() < rule.Min || given->AsInteger() > rule.Max)) {
+        Add(instance, rule.Setting, "bad value", *given,
+            fmt::format("{}, {} to {}", rule.What, rule.Min, rule.Max));
+      }
+    }
+    const Variant* open = Find(fitting, "Open");
+    if (open == nullptr || !open->AsBoolean())
+      return;
+    for (const auto& [ruleModule, setting] : kNeededWhenOpen) {
+      if (module == ruleModule && Find(fitting, setting) == nullptr &&
+          Find(instance.Settings, setting) == nullptr) {
+        Add(instance, setting, "missing", std::nullopt,
+            fmt::format("{} for an open {}, 1 to 65535", setting, module));
+      }
+    }
+  }
+
+  void CheckBridgeTarget(const TInstanceConfig& instance, const TSettingList& fitting) {
+    const Variant* given = Find(fitting, "Target");
+    if (given == nullptr) {
+      if (Find(instance.Settings, "Target") == nullptr) {
+        Add(instance, "Target", "missing", std::nullopt,
+            "the ID of a configured instance that takes data");
+      }
+      return;
+    }
+    int32_t target = given->AsInteger();
+    auto configured = std::find_if(config_.Instances.begin(), config_.Instances.end(),
+                                   [&](const TInstanceConfig& other) { return other.ID == target; });
+    if (target == instance.ID) {
+      Add(instance, "Target", "bad value", *given,
+          "another instance that takes data, not the Bridge itself");
+    } else if (configured == config_.Instances.end()) {
+      Add(instance, "Target", "bad value", *given,
+          fmt::format("the ID of a configured instance that takes data; #{} is not configured",
+                      target));
+    } else if (auto module = modules_.find(target); module != modules_.end()) {
+      const TModuleFacts& facts = probe_.Facts(module->second);
+      if (facts.Failure.empty() && !facts.TakesData) {
+        Add(instance, "Target", "bad value", *given,
+            fmt::format("an instance that takes data; #{} is a {}, which takes none", target,
+                        facts.Name));
+      }
+    }
+  }
+
+  const THostConfig& config_;
+  TModuleProbe& probe_;
+  std::map<TInstanceID, std::string> modules_;
+  std::vector<TConfigFinding> findings_;
+};
+
+}  // namespace
+
+std::string NearestName(const std::string& name, const std::vector<std::string>& known) {
+  std::string nearest;
+  size_t best = SIZE_MAX;
+  for (const auto& candidate : known) {
+    size_t distance = EditDistance(AsciiLower(name), AsciiLower(candidate));
+    if (distance < best) {
+      best = distance;
+      nearest = candidate;
+    }
+  }
+  return nearest;
+}
+
+std::vector<TConfigFinding> CheckConfig(const THostConfig& config, TModuleProbe& probe) {
+  return TChecker(config, probe).Run();
+}
+
+}  // namespace kyt::host

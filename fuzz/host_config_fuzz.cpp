@@ -1,0 +1,43 @@
+// The kyt-host config reader on arbitrary text. A config it takes names each instance once,
+// with an ID in range, and its creation order holds every instance once with each parent
+// before its children; a config it refuses is refused with EConfigError, never a crash.
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "cli/host_config.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  using namespace kyt::host;
+  TJson document;
+  try {
+    document = TJson::parse(data, data + size);
+  } catch (const TJson::parse_error&) {
+    return 0;
+  }
+  THostConfig config;
+  try {
+    config = ParseConfig(document, "/configs");
+  } catch (const EConfigError&) {
+    return 0;
+  }
+  std::set<kyt::TInstanceID> ids;
+  for (const auto& instance : config.Instances) {
+    if (instance.ID == 0 || !ids.insert(instance.ID).second || instance.Module.empty())
+      __builtin_trap();
+  }
+  const auto order = CreationOrder(config.Instances);
+  if (order.size() != config.Instances.size())
+    __builtin_trap();
+  std::set<kyt::TInstanceID> made;
+  for (const auto& instance : order) {
+    if (instance.Parent != 0 && ids.count(instance.Parent) != 0 && made.count(instance.Parent) == 0)
+      __builtin_trap();
+    made.insert(instance.ID);
+  }
+  if (made != ids)
+    __builtin_trap();
+  return 0;
+}
