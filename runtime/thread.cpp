@@ -203,11 +203,13 @@ void TThread::Run() {
 
 namespace {
 
-// One Synchronize call. The worker sleeps on `done` itself rather than on the hub: waiting there
-// would have it wake once more for nothing, when the main thread releases the hub's mutex after
-// taking the item, and every finished call would wake every other worker that waits.
+// One Synchronize call. The worker sleeps on a wake of its own rather than on the hub's: there
+// every finished call woke every worker waiting for its own, and a worker that had just posted
+// often found the main thread it had woken holding the hub's mutex, and slept once more.
 struct SyncCall {
-  std::atomic<int> done{0};  // an int: the one type the library waits on with a bare futex
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool done = false;         // guarded by `mutex`
   std::exception_ptr error;  // written before `done` is set
 };
 
@@ -228,10 +230,16 @@ void TThread::Synchronize(const Procedure& fn) {
     } catch (...) {
       call->error = std::current_exception();
     }
-    call->done.store(1, std::memory_order_release);
-    call->done.notify_one();
+    {
+      std::lock_guard lock(call->mutex);
+      call->done = true;
+    }
+    call->wake.notify_one();
   });
-  call->done.wait(0, std::memory_order_acquire);
+  {
+    std::unique_lock lock(call->mutex);
+    call->wake.wait(lock, [&] { return call->done; });
+  }
   // Taken, not copied: the exception object then dies on this thread, which reads it, rather
   // than wherever the last copy of `call` happens to be released.
   std::exception_ptr error = std::move(call->error);
