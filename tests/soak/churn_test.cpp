@@ -90,8 +90,7 @@ struct TChurnCase {
   std::function<std::unique_ptr<TChurn>(ChurnTest&)> Make;
 };
 
-class ChurnTest : public test_support::HostTest,
-                  public ::testing::WithParamInterface<TChurnCase> {
+class ChurnTest : public test_support::HostTest, public ::testing::WithParamInterface<TChurnCase> {
  public:
   ChurnTest() {
     // Thousands of cycles: the host keeps no record, the checks count what they wait for.
@@ -111,9 +110,7 @@ class ChurnTest : public test_support::HostTest,
   I& Module() {
     return *Supports<I>(Host().Instance(kModule));
   }
-  void Open(bool open) {
-    Host().StoreSetting(kModule, {"Settings"}, "Open", Variant(open));
-  }
+  void Open(bool open) { Host().StoreSetting(kModule, {"Settings"}, "Open", Variant(open)); }
   void Require(bool condition, const char* what) {
     if (!condition)
       throw std::runtime_error(what);

@@ -15,8 +15,8 @@
 
 #include <array>
 #include <csignal>
-#include <deque>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -174,8 +174,8 @@ class TGatewaySoak {
     EXPECT_EQ(tally_.Reordered, 0u);
     EXPECT_EQ(tally_.Corrupted, 0u);
     EXPECT_TRUE(FootprintHeld(before, after))
-        << "grew: " << FootprintFields(before, after) << " (memory may grow by "
-        << kRssToleranceKb << " KiB)";
+        << "grew: " << FootprintFields(before, after) << " (memory may grow by " << kRssToleranceKb
+        << " KiB)";
     EXPECT_GE(farEpochs_, 2u) << "the far side never came back";
     EXPECT_GT(tally_.Bytes, 0u);
   }
@@ -445,16 +445,15 @@ TEST_P(GatewaySoak, EveryByteOnceAndInOrderAndNothingCreeps) {
   soak.Run();
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, GatewaySoak,
-                         ::testing::Values(TGatewayCase{"tcp-relay", "examples/tcp-relay.json",
-                                                        false},
-                                           TGatewayCase{"serial-gateway",
-                                                        "examples/serial-gateway.json", true}),
-                         [](const auto& info) {
-                           std::string name = info.param.Name;
-                           std::erase(name, '-');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Examples, GatewaySoak,
+    ::testing::Values(TGatewayCase{"tcp-relay", "examples/tcp-relay.json", false},
+                      TGatewayCase{"serial-gateway", "examples/serial-gateway.json", true}),
+    [](const auto& info) {
+      std::string name = info.param.Name;
+      std::erase(name, '-');
+      return name;
+    });
 
 }  // namespace
 }  // namespace kyt::soak
