@@ -97,7 +97,8 @@ int Main(int argc, char** argv) {
   for (const Figures& f : handOvers) hl.push_back(f.latency);
   for (const Figures& f : pingPongs) pl.push_back(f.latency);
   const Latency h = Median(hl), p = Median(pl);
-  std::printf("Synchronize round trip vs a condition-variable ping-pong, %zu each, median of 5\n", count);
+  std::printf("Synchronize round trip vs a condition-variable ping-pong, %zu each, median of 5\n",
+              count);
   PrintRatioHeader("Synchronize", "ping-pong");
   PrintRatioRow("round trip median (us)", h.medianUs, p.medianUs, 2);
   PrintRatioRow("round trip p99 (us)", h.p99Us, p.p99Us, 2);
