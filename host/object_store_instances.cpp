@@ -15,7 +15,7 @@ TInstanceID TObjectStore::AddInstance(TInstanceID id, const TKYTModuleClass* cls
   id = AddLocked(TKYTObjectType::otInstance, id, true);
   TEntry& entry = objects_[id];
   entry.Name = name;
-  entry.Instance.emplace();
+  entry.Instance = TInstanceData{};
   entry.Instance->Class = cls;
   entry.Instance->LastChange = NowAsDateTime();
   return id;

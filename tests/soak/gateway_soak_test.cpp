@@ -46,6 +46,10 @@ constexpr int kClients = 3;
 constexpr double kDownstreamBytesPerSecond = 256 * 1024;
 constexpr double kUpstreamBytesPerSecond = 48 * 1024;
 constexpr size_t kLargestWrite = 8192;
+// A sender waits while this much of its stream has reached no receiver, as a program that
+// reads answers would: otherwise a busy machine fills megabytes of socket buffers, and a drop
+// counts those as lost rather than what the gateway did.
+constexpr uint64_t kMostInFlight = 256 * 1024;
 
 void SetNonBlocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -127,10 +131,10 @@ class TGatewaySoak {
       listener_ = Listen(farPort_);
     clientPort_ = FreePort();
     WriteConfig();
-    // Everything but the debug entries (one per block) is kept for a failure's report.
+    // Its output (no debug entries without --debug) is kept for a failure's report.
     host_ = std::make_unique<test_support::TSubprocess>(std::vector<std::string>{
-        "/bin/bash", "-c", "exec \"$0\" run \"$1\" > >(grep -av '^debug ' > \"$2\") 2>&1",
-        test_support::kKytHostPath, folder_.File("config.json"), folder_.File("events")});
+        "/bin/sh", "-c", "exec \"$0\" run \"$1\" > \"$2\" 2>&1", test_support::kKytHostPath,
+        folder_.File("config.json"), folder_.File("events")});
     farReceiver_ = std::make_unique<TReceiver>(streams_, tally_);
   }
 
@@ -173,9 +177,9 @@ class TGatewaySoak {
     EXPECT_EQ(exit, 0) << HostOutput();
     EXPECT_EQ(tally_.Reordered, 0u);
     EXPECT_EQ(tally_.Corrupted, 0u);
-    EXPECT_TRUE(FootprintHeld(before, after))
-        << "grew: " << FootprintFields(before, after) << " (memory may grow by " << kRssToleranceKb
-        << " KiB)";
+    EXPECT_TRUE(FootprintHeld(before, after, kGatewayRssToleranceKb))
+        << "grew: " << FootprintFields(before, after) << " (memory may grow by "
+        << kGatewayRssToleranceKb << " KiB)";
     EXPECT_GE(farEpochs_, 2u) << "the far side never came back";
     EXPECT_GT(tally_.Bytes, 0u);
   }
@@ -278,6 +282,8 @@ class TGatewaySoak {
   // The peer goes away, or the adapter's far end closes and a new pty takes the link, as a
   // replugged adapter comes back under its by-id link.
   void CutFarSide(bool reset) {
+    if (far_.Stream != nullptr)
+      far_.Stream->Ended = true;
     if (case_.SerialFarSide) {
       close(master_);
       close(slave_);
@@ -299,6 +305,8 @@ class TGatewaySoak {
   }
 
   void CloseClient(TEnd& client, bool reset) {
+    if (client.Stream != nullptr)
+      client.Stream->Ended = true;
     if (client.Fd >= 0)
       Drop(client.Fd, reset);
     client = {};
@@ -318,7 +326,7 @@ class TGatewaySoak {
     if (end.Fd < 0 || end.Stream == nullptr)
       return;
     end.Allowance = std::min(end.Allowance + bytesPerSecond * seconds, bytesPerSecond);
-    while (end.Allowance >= 1) {
+    while (end.Allowance >= 1 && end.Stream->SentCount() - end.Stream->Reach < kMostInFlight) {
       size_t size = std::uniform_int_distribution<size_t>(1, kLargestWrite)(random_);
       size = std::min(size, static_cast<size_t>(end.Allowance));
       const std::string bytes = end.Stream->Next(size);

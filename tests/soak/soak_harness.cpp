@@ -2,6 +2,9 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+#include <array>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -109,9 +112,9 @@ std::string FootprintFields(const TFootprint& before, const TFootprint& after) {
   return text.str();
 }
 
-bool FootprintHeld(const TFootprint& before, const TFootprint& after) {
+bool FootprintHeld(const TFootprint& before, const TFootprint& after, long rssToleranceKb) {
   return after.Fds <= before.Fds && after.Threads <= before.Threads &&
-         after.RssKb <= before.RssKb + kRssToleranceKb;
+         after.RssKb <= before.RssKb + rssToleranceKb;
 }
 
 char TStream::At(uint64_t position) const {
@@ -125,7 +128,16 @@ std::string TStream::Next(size_t size) const {
 }
 
 TStream& TStreamSet::NewStream() {
-  const auto tag = static_cast<uint8_t>(streams_.size() % 8);
+  // Per tag: 2 while a stream sends, 1 while bytes of an ended one may still come, else 0;
+  // then when it was last handed out.
+  std::array<std::pair<int, size_t>, 8> use{};
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    const TStream& stream = *streams_[i];
+    auto& [busy, last] = use[stream.Tag()];
+    busy = std::max(busy, !stream.Ended ? 2 : stream.Reach < stream.SentCount() ? 1 : 0);
+    last = i + 1;
+  }
+  const auto tag = static_cast<uint8_t>(std::min_element(use.begin(), use.end()) - use.begin());
   streams_.push_back(std::make_unique<TStream>(random_(), tag));
   return *streams_.back();
 }

@@ -158,6 +158,13 @@ std::optional<int> TSubprocess::Wait(std::chrono::milliseconds timeout) {
   return exitCode_;
 }
 
+bool TSubprocess::Exited() {
+  int status = 0;
+  if (!exitCode_ && pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_)
+    exitCode_ = ExitCode(status);
+  return exitCode_.has_value();
+}
+
 bool TSubprocess::Pump(std::chrono::milliseconds timeout) {
   if (stdout_ < 0 && stderr_fd_ < 0)
     return false;

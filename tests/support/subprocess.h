@@ -25,6 +25,9 @@ class TSubprocess {
   void CloseStdin();
   void Signal(int signal);
   pid_t Pid() const { return pid_; }
+  // Whether the child has ended, without waiting; its exit code then is ExitStatus().
+  bool Exited();
+  std::optional<int> ExitStatus() const { return exitCode_; }
 
   // Reads standard output until a complete line satisfies `match` or the time runs out.
   bool WaitForLine(const std::function<bool(const std::string&)>& match,

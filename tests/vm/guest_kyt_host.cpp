@@ -117,7 +117,7 @@ int TGuestKytHost::WaitForEvent(const std::string& kind,
       if (events_[checked].value("event", "") == kind && match(events_[checked]))
         return static_cast<int>(checked);
     }
-    if (Clock::now() >= deadline || machine_.Finished())
+    if (Clock::now() >= deadline || machine_.Finished() || machine_.QemuEnded())
       return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -165,7 +165,7 @@ bool TGuestKytHost::WaitForConsoleData(int instance, size_t size,
     }
     if (seen >= size)
       return true;
-    if (Clock::now() >= deadline || machine_.Finished())
+    if (Clock::now() >= deadline || machine_.Finished() || machine_.QemuEnded())
       return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

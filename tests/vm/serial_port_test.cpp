@@ -56,8 +56,9 @@ std::string Describe(TGuestKytHost& host) {
     text += line.substr(0, 300) + "\n";
   }
   return text + "guest: " + host.Machine().JobFile("host.err") + host.Machine().JobFile("stderr") +
-         "\njob state: " + host.Machine().JobFile("state") + "\nQEMU trace:\n" +
-         host.Machine().TraceLog() + "\nconsole:\n" + host.Machine().ConsoleLog();
+         "\njob state: " + host.Machine().JobFile("state") +
+         "\nQEMU: " + host.Machine().QemuState() + "\nQEMU trace:\n" + host.Machine().TraceLog() +
+         "\nconsole:\n" + host.Machine().ConsoleLog();
 }
 
 auto StatusOf(int status) {

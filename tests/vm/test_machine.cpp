@@ -165,7 +165,7 @@ bool TTestMachine::WaitForMark(const std::string& name, std::chrono::millisecond
   // once, so a short poll finds it. The limit is also bounded by the machine's own deadline.
   auto deadline = std::min(Clock::now() + timeout, deadline_);
   while (!fs::exists(jobFolder_ + "/" + name)) {
-    if (Clock::now() >= deadline || fs::exists(jobFolder_ + "/status"))
+    if (Clock::now() >= deadline || fs::exists(jobFolder_ + "/status") || QemuEnded())
       return fs::exists(jobFolder_ + "/" + name);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -174,6 +174,13 @@ bool TTestMachine::WaitForMark(const std::string& name, std::chrono::millisecond
 
 bool TTestMachine::Finished() const {
   return fs::exists(jobFolder_ + "/status");
+}
+
+std::string TTestMachine::QemuState() {
+  if (!QemuEnded())
+    return "running";
+  return "ended with exit status " + std::to_string(*qemu_->ExitStatus()) +
+         (Finished() ? " after the job" : " before the job ended");
 }
 
 std::string TTestMachine::JobFile(const std::string& name) const {

@@ -83,6 +83,11 @@ class TTestMachine {
   const std::string& JobFolder() const { return jobFolder_; }
   // The job has ended (its status is written); the guest is powering off.
   bool Finished() const;
+  // QEMU is no longer running: the guest powered off, or QEMU itself died (a crash, the
+  // out-of-memory killer). Either way nothing more will come, and every wait ends.
+  bool QemuEnded() { return qemu_->Exited(); }
+  // "running", or how QEMU ended.
+  std::string QemuState();
   // What the job has written so far to a file in its folder ("stdout" while it runs).
   std::string JobFile(const std::string& name) const;
   // The guest kernel's and init's messages so far.
