@@ -1,6 +1,8 @@
 # Not a fake: the real web server library (cpp-httplib) the network tests serve pages with.
 # Debian builds it as a shared library whose header must be compiled with the same options.
-pkg_check_modules(HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
+if(NOT WIN32)
+  pkg_check_modules(HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
+endif()
 if(HTTPLIB_FOUND AND TARGET kyt_network_tests)
   target_link_libraries(kyt_network_tests PRIVATE PkgConfig::HTTPLIB)
 endif()
