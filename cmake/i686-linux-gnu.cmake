@@ -6,9 +6,6 @@ set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(CMAKE_C_FLAGS_INIT -m32)
 set(CMAKE_CXX_FLAGS_INIT -m32)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 if(DEFINED ENV{KYT_I386_SYSROOT})
@@ -16,6 +13,11 @@ if(DEFINED ENV{KYT_I386_SYSROOT})
 else()
   set(KYT_I386_SYSROOT /var/cache/vidiridaz-i386)
 endif()
+# The sysroot's libraries also satisfy the dependencies of the libraries linked from it.
+set(kyt_link_flags "-m32 -Wl,-rpath-link,${KYT_I386_SYSROOT}/usr/lib/i386-linux-gnu")
+set(CMAKE_EXE_LINKER_FLAGS_INIT ${kyt_link_flags})
+set(CMAKE_SHARED_LINKER_FLAGS_INIT ${kyt_link_flags})
+set(CMAKE_MODULE_LINKER_FLAGS_INIT ${kyt_link_flags})
 # Only the i386 pkg-config files, never the amd64 ones.
 set(ENV{PKG_CONFIG_LIBDIR}
     "${KYT_I386_SYSROOT}/usr/lib/i386-linux-gnu/pkgconfig:/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig")
