@@ -7,6 +7,7 @@ FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 45
 FUZZ_RUNS ?= 10000000
 COMPILER ?=
+TOOLCHAIN ?=
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 CONFIG ?= examples/demo.json
 JOBS ?= 2
@@ -26,7 +27,8 @@ deps-test:
 $(BUILD)/CMakeCache.txt:
 	@$(MAKE) --no-print-directory deps
 	cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=$(TYPE) -DKYT_SANITIZE=$(SANITIZE) \
-	  -DKYT_FUZZ=$(FUZZ) $(if $(COMPILER),-DCMAKE_CXX_COMPILER=$(COMPILER))
+	  -DKYT_FUZZ=$(FUZZ) $(if $(COMPILER),-DCMAKE_CXX_COMPILER=$(COMPILER)) \
+	  $(if $(TOOLCHAIN),-DCMAKE_TOOLCHAIN_FILE=$(abspath $(TOOLCHAIN)))
 
 configure: $(BUILD)/CMakeCache.txt
 
@@ -51,6 +53,25 @@ test: build-test
 .PHONY: test-vm
 test-vm: build-test
 	ctest --test-dir $(BUILD) -L vm --output-on-failure
+
+# The suite built for 32-bit x86 Linux (-m32) and run here; the test machine's tests are left
+# out, as its guest runs x86_64 builds only.
+.PHONY: test-i686
+test-i686:
+	@scripts/install-cross-deps i686
+	@$(MAKE) --no-print-directory test BUILD=build-i686 TOOLCHAIN=cmake/i686-linux-gnu.cmake
+
+# The Windows cross build (mingw-w64, i686) in build-windows, and its tests under wine.
+.PHONY: windows test-windows
+windows:
+	@scripts/install-deps --test
+	@scripts/install-cross-deps windows
+	@[ -f build-windows/CMakeCache.txt ] || cmake -S . -B build-windows -G "$(GENERATOR)" \
+	  -DCMAKE_BUILD_TYPE=$(TYPE) -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/i686-w64-mingw32.cmake)
+	cmake --build build-windows -j $(JOBS)
+
+test-windows: windows
+	scripts/run-windows-tests build-windows -j $(JOBS) --timeout 300
 
 # The reference host on the example config; Ctrl-C stops it (or FOR=seconds).
 run: build
@@ -98,4 +119,4 @@ format-check:
 	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-i686 build-windows

@@ -1,10 +1,12 @@
 #include "cli/input_watcher.h"
 
+#ifndef _WIN32
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 namespace kyt::host {
 
+#ifndef _WIN32
 namespace {
 
 sigset_t StopSignals() {
@@ -98,6 +101,8 @@ bool TInputWatcher::ReadInput() {
   return true;
 }
 
+#endif
+
 void TInputWatcher::DeliverLines(bool endOfInput) {
   size_t start = 0;
   for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -121,11 +126,14 @@ void TInputWatcher::DeliverLines(bool endOfInput) {
   }
 }
 
+#ifndef _WIN32
 void TInputWatcher::ReadSignal() {
   signalfd_siginfo info;
   if (read(signalFd_, &info, sizeof info) == sizeof info) {
     onSignal_(static_cast<int>(info.ssi_signo));
   }
 }
+
+#endif
 
 }  // namespace kyt::host

@@ -5,13 +5,16 @@
 
 #include <csignal>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 namespace kyt::host {
 
 // Blocks SIGINT and SIGTERM in the calling thread and in every thread it creates afterwards,
-// so they are received only through TInputWatcher. Call first thing in main.
+// so they are received only through TInputWatcher. Call first thing in main. On Windows the
+// console's Ctrl+C (SIGINT) and Ctrl+Break, close, log-off and shut-down (SIGTERM) take their
+// place.
 void BlockStopSignals();
 
 struct TInputLine {
@@ -42,8 +45,15 @@ class TInputWatcher {
   void ReadSignal();
 
   int inputFd_;
+#ifdef _WIN32
+  // Shared with the thread that reads standard input: a blocked ReadFile cannot be called off
+  // everywhere, so that thread may outlive the watcher.
+  struct TWinState;
+  std::shared_ptr<TWinState> win_;
+#else
   int stopFd_ = -1;
   int signalFd_ = -1;
+#endif
   LineHandler onLine_;
   SignalHandler onSignal_;
   std::string pending_;

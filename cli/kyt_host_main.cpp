@@ -17,11 +17,15 @@ int main(int argc, char** argv) {
   // reach only the watcher.
   BlockStopSignals();
   // A reader that closed our standard output must not kill the host mid-shutdown.
+#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   kyt::InitMainThread();
   // The plug-in's texts follow the environment's language (LANGUAGE, LC_ALL, LC_MESSAGES,
   // LANG); numbers keep the "C" form.
+#ifdef LC_MESSAGES
   std::setlocale(LC_MESSAGES, "");
+#endif
 
   CLI::App app{"Runs VidiridAZ plug-in instances from a config."};
   app.require_subcommand(1);

@@ -7,8 +7,18 @@
 
 namespace kyt {
 
-using TRegisterHook = void (*)(IKYTKernel* Kernel, IKYTModuleLoader* ModuleLoader);
-using TUnregisterHook = void (*)();
+// The contract names no calling convention; on 32-bit Windows the export and the hooks are
+// __cdecl, the compilers' default, stated so that a build option cannot change it.
+#ifdef _WIN32
+#define KYT_CDECL __cdecl
+#define KYT_LIBRARY_EXPORT __declspec(dllexport)
+#else
+#define KYT_CDECL
+#define KYT_LIBRARY_EXPORT __attribute__((visibility("default")))
+#endif
+
+using TRegisterHook = void(KYT_CDECL*)(IKYTKernel* Kernel, IKYTModuleLoader* ModuleLoader);
+using TUnregisterHook = void(KYT_CDECL*)();
 
 // The library record the host reads by layout. On a 32-bit build it is the 48-byte record of
 // the contract exactly; on 64-bit the references are pointer-sized and naturally aligned.
@@ -39,7 +49,7 @@ static_assert(kPtr != 8 ||
                offsetof(TKYTLibraryInfo, UnregisterHook) == 64 && sizeof(TKYTLibraryInfo) == 80));
 
 // The one export of the plug-in: stores a reference to the library record in *Info.
-using TKYTLibraryInfoFunction = void (*)(TKYTLibraryInfo** Info);
+using TKYTLibraryInfoFunction = void(KYT_CDECL*)(TKYTLibraryInfo** Info);
 inline constexpr const char* kLibraryInfoSymbol = "KYTLibraryInfo";
 
 }  // namespace kyt

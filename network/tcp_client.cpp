@@ -144,7 +144,7 @@ net::Socket ConnectHere(const std::vector<net::Address>& addresses, milliseconds
   try {
     return net::Connect(addresses, std::clamp(timeout, milliseconds(0), kLongestWait));
   } catch (const net::SocketError& error) {
-    if (error.Code() == static_cast<int>(std::errc::timed_out)) {
+    if (error.Code() == net::kTimedOut) {
       throw Exception("Connect timed out.");
     }
     RaiseModuleError(error);
@@ -343,8 +343,7 @@ void TTCPClient::Write(const std::string& data) {
   // A half-closed stream may still take bytes, so only a socket that is gone refuses.
   std::shared_ptr<Connection> connection = impl_->AnyConnection();
   if (!connection) {
-    const int code = static_cast<int>(std::errc::not_connected);
-    throw ESocketError(code, net::ErrorText(code));
+    throw ESocketError(net::kNotConnected, net::ErrorText(net::kNotConnected));
   }
   std::lock_guard lock(impl_->writeMutex);
   try {

@@ -22,9 +22,10 @@ class ECryptoUnavailable : public Exception {
 using TDigest16 = std::array<uint8_t, 16>;
 using TBlock8 = std::array<uint8_t, 8>;
 
-// One loaded copy of libcrypto. The file is "libcrypto.so.3" unless the environment variable
-// KYT_LIBCRYPTO_LIBRARY names another one. Loading is cheap once the process has it, so each
-// authentication exchange opens its own and shares nothing with other fetches.
+// One loaded copy of libcrypto. The file is "libcrypto.so.3" ("libcrypto-3.dll" on Windows) unless
+// the environment variable KYT_LIBCRYPTO_LIBRARY names another one. Loading is cheap once the
+// process has it, so each authentication exchange opens its own and shares nothing with other
+// fetches.
 class TCryptoLibrary {
  public:
   // Raises ECryptoUnavailable.

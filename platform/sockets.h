@@ -16,8 +16,9 @@
 
 namespace kyt::net {
 
-// A failed socket call. Code() is the errno value, or for a failed name look-up the
-// getaddrinfo (EAI_*) code, which is negative on glibc; Text() is the matching message.
+// A failed socket call. Code() is the errno value (the Winsock code on Windows), or for a
+// failed name look-up the getaddrinfo (EAI_*) code, which is negative on glibc; Text() is the
+// matching message.
 class SocketError : public Exception {
  public:
   SocketError(int code, std::string text, const std::string& call);
@@ -29,8 +30,14 @@ class SocketError : public Exception {
   std::string text_;
 };
 
-// The message the C library has for an errno value.
+// The message the system has for one of those codes.
 std::string ErrorText(int code);
+
+// The codes of the conditions the layers above tell apart, in the system's numbering: the time
+// limit of a call ran out, a stop cut a call short, a write to a socket that is not connected.
+extern const int kTimedOut;
+extern const int kCanceled;
+extern const int kNotConnected;
 
 // Read errors that mean the connection is gone rather than that a call went wrong: reset or
 // aborted by the peer, transport shut down, or EIO.

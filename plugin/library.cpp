@@ -58,6 +58,6 @@ struct LoadTimeSetup {
 }  // namespace
 }  // namespace kyt
 
-extern "C" __attribute__((visibility("default"))) void KYTLibraryInfo(kyt::TKYTLibraryInfo** Info) {
+extern "C" KYT_LIBRARY_EXPORT void KYT_CDECL KYTLibraryInfo(kyt::TKYTLibraryInfo** Info) {
   *Info = &kyt::libraryInfo;
 }

@@ -8,6 +8,12 @@
 
 #include "usb/vendor_controller.h"
 
+#ifdef _WIN32
+inline constexpr const char* kD2XXLibraryFile = "ftd2xx.dll";
+#else
+inline constexpr const char* kD2XXLibraryFile = "libftd2xx.so";
+#endif
+
 namespace kyt {
 
 struct TD2XXDevice {
@@ -19,7 +25,7 @@ struct TD2XXDevice {
 class TD2XXController : public TVendorController {
  public:
   using TDeviceInfo = TD2XXDevice;
-  static constexpr TVendorLibraryFile kLibrary{"libftd2xx.so", "KYT_FTD2XX_LIBRARY"};
+  static constexpr TVendorLibraryFile kLibrary{kD2XXLibraryFile, "KYT_FTD2XX_LIBRARY"};
 
   TD2XXController();
   ~TD2XXController() override;

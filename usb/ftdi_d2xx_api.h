@@ -7,6 +7,16 @@
 
 #include <cstdint>
 
+// The Windows builds of both vendors' libraries use the stdcall convention (WINAPI) and export
+// the names undecorated; the Linux builds use the C default.
+#ifndef KYT_VENDOR_CALL
+#ifdef _WIN32
+#define KYT_VENDOR_CALL __stdcall
+#else
+#define KYT_VENDOR_CALL
+#endif
+#endif
+
 extern "C" {
 
 using DWORD = uint32_t;
@@ -30,23 +40,26 @@ inline constexpr DWORD FT_EVENT_RXCHAR = 1;
 inline constexpr unsigned kD2XXSerialLength = 16;
 inline constexpr unsigned kD2XXDescriptionLength = 64;
 
-FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
-FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType, LPDWORD lpdwID,
-                                 LPDWORD lpdwLocId, LPVOID lpSerialNumber, LPVOID lpDescription,
-                                 FT_HANDLE* pftHandle);
-FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
-FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PVOID Param);
-FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate);
-FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
-                                    UCHAR Parity);
-FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar, UCHAR XoffChar);
-FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
-FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes, DWORD* dwEventDWord);
-FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
-                  LPDWORD lpBytesReturned);
-FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
-                   LPDWORD lpBytesWritten);
-FT_STATUS FT_Close(FT_HANDLE ftHandle);
-FT_STATUS FT_GetLibraryVersion(LPDWORD lpdwVersion);
+FT_STATUS KYT_VENDOR_CALL FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
+FT_STATUS KYT_VENDOR_CALL FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType,
+                                                 LPDWORD lpdwID, LPDWORD lpdwLocId,
+                                                 LPVOID lpSerialNumber, LPVOID lpDescription,
+                                                 FT_HANDLE* pftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
+FT_STATUS KYT_VENDOR_CALL FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PVOID Param);
+FT_STATUS KYT_VENDOR_CALL FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate);
+FT_STATUS KYT_VENDOR_CALL FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength,
+                                                    UCHAR StopBits, UCHAR Parity);
+FT_STATUS KYT_VENDOR_CALL FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar,
+                                            UCHAR XoffChar);
+FT_STATUS KYT_VENDOR_CALL FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
+FT_STATUS KYT_VENDOR_CALL FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes,
+                                       DWORD* dwEventDWord);
+FT_STATUS KYT_VENDOR_CALL FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
+                                  LPDWORD lpBytesReturned);
+FT_STATUS KYT_VENDOR_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
+                                   LPDWORD lpBytesWritten);
+FT_STATUS KYT_VENDOR_CALL FT_Close(FT_HANDLE ftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_GetLibraryVersion(LPDWORD lpdwVersion);
 
 }  // extern "C"

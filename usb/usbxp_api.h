@@ -6,6 +6,16 @@
 
 #include <cstdint>
 
+// The Windows builds of both vendors' libraries use the stdcall convention (WINAPI) and export
+// the names undecorated; the Linux builds use the C default.
+#ifndef KYT_VENDOR_CALL
+#ifdef _WIN32
+#define KYT_VENDOR_CALL __stdcall
+#else
+#define KYT_VENDOR_CALL
+#endif
+#endif
+
 extern "C" {
 
 using SI_STATUS = int32_t;
@@ -24,18 +34,20 @@ inline constexpr SI_DWORD SI_RETURN_DESCRIPTION = 0x01;
 // The longest product string the library writes, terminating NUL included.
 inline constexpr unsigned SI_MAX_DEVICE_STRLEN = 256;
 
-SI_STATUS SI_GetNumDevices(SI_DWORD* lpdwNumDevices);
-SI_STATUS SI_GetProductString(SI_DWORD dwDeviceNum, void* lpvDeviceString, SI_DWORD dwFlags);
-SI_STATUS SI_Open(SI_DWORD dwDevice, SI_HANDLE* cyHandle);
-SI_STATUS SI_Close(SI_HANDLE cyHandle);
-SI_STATUS SI_Read(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytesToRead,
-                  SI_DWORD* lpdwBytesReturned, void* o);
-SI_STATUS SI_Write(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytesToWrite,
-                   SI_DWORD* lpdwBytesWritten, void* o);
-SI_STATUS SI_FlushBuffers(SI_HANDLE cyHandle, SI_BYTE FlushTransmit, SI_BYTE FlushReceive);
-SI_STATUS SI_CheckRXQueue(SI_HANDLE cyHandle, SI_DWORD* lpdwNumBytesInQueue,
-                          SI_DWORD* lpdwQueueStatus);
-SI_STATUS SI_SetBaudRate(SI_HANDLE cyHandle, SI_DWORD dwBaudRate);
-SI_STATUS SI_SetLineControl(SI_HANDLE cyHandle, SI_WORD wLineControl);
+SI_STATUS KYT_VENDOR_CALL SI_GetNumDevices(SI_DWORD* lpdwNumDevices);
+SI_STATUS KYT_VENDOR_CALL SI_GetProductString(SI_DWORD dwDeviceNum, void* lpvDeviceString,
+                                              SI_DWORD dwFlags);
+SI_STATUS KYT_VENDOR_CALL SI_Open(SI_DWORD dwDevice, SI_HANDLE* cyHandle);
+SI_STATUS KYT_VENDOR_CALL SI_Close(SI_HANDLE cyHandle);
+SI_STATUS KYT_VENDOR_CALL SI_Read(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytesToRead,
+                                  SI_DWORD* lpdwBytesReturned, void* o);
+SI_STATUS KYT_VENDOR_CALL SI_Write(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytesToWrite,
+                                   SI_DWORD* lpdwBytesWritten, void* o);
+SI_STATUS KYT_VENDOR_CALL SI_FlushBuffers(SI_HANDLE cyHandle, SI_BYTE FlushTransmit,
+                                          SI_BYTE FlushReceive);
+SI_STATUS KYT_VENDOR_CALL SI_CheckRXQueue(SI_HANDLE cyHandle, SI_DWORD* lpdwNumBytesInQueue,
+                                          SI_DWORD* lpdwQueueStatus);
+SI_STATUS KYT_VENDOR_CALL SI_SetBaudRate(SI_HANDLE cyHandle, SI_DWORD dwBaudRate);
+SI_STATUS KYT_VENDOR_CALL SI_SetLineControl(SI_HANDLE cyHandle, SI_WORD wLineControl);
 
 }  // extern "C"

@@ -10,6 +10,12 @@
 
 #include "usb/vendor_controller.h"
 
+#ifdef _WIN32
+inline constexpr const char* kUSBXpLibraryFile = "SiUSBXp.dll";
+#else
+inline constexpr const char* kUSBXpLibraryFile = "libSiUSBXp.so";
+#endif
+
 namespace kyt {
 
 struct TUSBXpDeviceInfo {
@@ -21,7 +27,7 @@ struct TUSBXpDeviceInfo {
 class TUSBXpController : public TVendorController {
  public:
   using TDeviceInfo = TUSBXpDeviceInfo;
-  static constexpr TVendorLibraryFile kLibrary{"libSiUSBXp.so", "KYT_SIUSBXP_LIBRARY"};
+  static constexpr TVendorLibraryFile kLibrary{kUSBXpLibraryFile, "KYT_SIUSBXP_LIBRARY"};
 
   TUSBXpController();
   ~TUSBXpController() override;

@@ -23,6 +23,10 @@ namespace {
 
 }  // namespace
 
+const int kTimedOut = ETIMEDOUT;
+const int kCanceled = ECANCELED;
+const int kNotConnected = ENOTCONN;
+
 std::string ErrorText(int code) {
   char buffer[256] = {};
   return PickText(strerror_r(code, buffer, sizeof buffer), buffer);

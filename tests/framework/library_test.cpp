@@ -18,29 +18,50 @@ namespace {
 
 const std::string kPlugin = KYT_BUILD_DIR "/VidiridAZ.so";
 
-// The defined, globally visible symbols of an ELF64 shared object's dynamic symbol table.
-std::vector<std::string> ExportedSymbols(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (image.size() < sizeof(Elf64_Ehdr))
+// The defined, globally visible symbols of a shared object's dynamic symbol table, for the two
+// ELF classes the suite is built for (x86_64 and i686). Every offset is checked against the
+// file's size, so a damaged file gives a short list rather than a crash.
+template <typename Ehdr, typename Shdr, typename Sym>
+std::vector<std::string> ExportedSymbolsOf(const std::string& image) {
+  auto within = [&](uint64_t offset, uint64_t size) {
+    return offset <= image.size() && size <= image.size() - offset;
+  };
+  if (!within(0, sizeof(Ehdr)))
     return {};
-  auto ehdr = reinterpret_cast<const Elf64_Ehdr*>(image.data());
-  auto sections = reinterpret_cast<const Elf64_Shdr*>(image.data() + ehdr->e_shoff);
+  auto ehdr = reinterpret_cast<const Ehdr*>(image.data());
+  if (!within(ehdr->e_shoff, uint64_t(ehdr->e_shnum) * sizeof(Shdr)))
+    return {};
+  auto sections = reinterpret_cast<const Shdr*>(image.data() + ehdr->e_shoff);
   std::vector<std::string> out;
   for (int i = 0; i < ehdr->e_shnum; ++i) {
-    if (sections[i].sh_type != SHT_DYNSYM)
+    if (sections[i].sh_type != SHT_DYNSYM || sections[i].sh_link >= ehdr->e_shnum)
       continue;
-    const Elf64_Shdr& strtab = sections[sections[i].sh_link];
-    auto syms = reinterpret_cast<const Elf64_Sym*>(image.data() + sections[i].sh_offset);
-    size_t count = sections[i].sh_size / sizeof(Elf64_Sym);
+    const Shdr& strtab = sections[sections[i].sh_link];
+    if (!within(sections[i].sh_offset, sections[i].sh_size) ||
+        !within(strtab.sh_offset, strtab.sh_size))
+      continue;
+    auto syms = reinterpret_cast<const Sym*>(image.data() + sections[i].sh_offset);
+    size_t count = sections[i].sh_size / sizeof(Sym);
     for (size_t s = 0; s < count; ++s) {
-      unsigned bind = ELF64_ST_BIND(syms[s].st_info);
-      if (syms[s].st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK))
+      unsigned bind = syms[s].st_info >> 4;
+      if (syms[s].st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK) ||
+          syms[s].st_name >= strtab.sh_size)
         continue;
-      out.emplace_back(image.data() + strtab.sh_offset + syms[s].st_name);
+      const char* name = image.data() + strtab.sh_offset + syms[s].st_name;
+      out.emplace_back(name, strnlen(name, strtab.sh_size - syms[s].st_name));
     }
   }
   return out;
+}
+
+std::vector<std::string> ExportedSymbols(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (image.size() < EI_NIDENT || image.compare(0, SELFMAG, ELFMAG) != 0)
+    return {};
+  if (image[EI_CLASS] == ELFCLASS32)
+    return ExportedSymbolsOf<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(image);
+  return ExportedSymbolsOf<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(image);
 }
 
 TEST(LibraryTest, ExportsExactlyOneSymbol) {

@@ -21,7 +21,7 @@ std::string Arg(uint32_t v) {
 extern "C" {
 
 #if !defined(FAKE_D2XX_OLD)
-D2XX_EXPORT FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
   fake::Call call("FT_CreateDeviceInfoList", "");
   if (call.Failure)
     return call.Failure;
@@ -38,10 +38,9 @@ D2XX_EXPORT FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
 #if !defined(FAKE_D2XX_OLD) && !defined(FAKE_D2XX_NO_DETAIL)
 // Text fields are filled like the library's device list: NUL-terminated when shorter than the
 // field, the whole field without a NUL otherwise.
-D2XX_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType,
-                                             LPDWORD lpdwID, LPDWORD lpdwLocId,
-                                             LPVOID lpSerialNumber, LPVOID lpDescription,
-                                             FT_HANDLE* pftHandle) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_GetDeviceInfoDetail(
+    DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType, LPDWORD lpdwID, LPDWORD lpdwLocId,
+    LPVOID lpSerialNumber, LPVOID lpDescription, FT_HANDLE* pftHandle) {
   fake::Call call("FT_GetDeviceInfoDetail", Arg(dwIndex));
   if (call.Failure)
     return call.Failure;
@@ -68,7 +67,7 @@ D2XX_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, L
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_GetLibraryVersion(LPDWORD lpdwVersion) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_GetLibraryVersion(LPDWORD lpdwVersion) {
   fake::Call call("FT_GetLibraryVersion", "");
   if (call.Failure)
     return call.Failure;
@@ -77,7 +76,7 @@ D2XX_EXPORT FT_STATUS FT_GetLibraryVersion(LPDWORD lpdwVersion) {
 }
 #endif
 
-D2XX_EXPORT FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
   const std::string serial = static_cast<const char*>(pArg1);
   fake::Call call("FT_OpenEx", serial + "," + Arg(Flags));
   if (call.Failure)
@@ -93,7 +92,8 @@ D2XX_EXPORT FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PVOID Param) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask,
+                                                              PVOID Param) {
   fake::Call call("FT_SetEventNotification", Arg(Mask));
   if (call.Failure)
     return call.Failure;
@@ -104,15 +104,16 @@ D2XX_EXPORT FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PV
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate) {
   fake::Call call("FT_SetBaudRate", Arg(BaudRate));
   if (call.Failure)
     return call.Failure;
   return call.Open(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength,
-                                                UCHAR StopBits, UCHAR Parity) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetDataCharacteristics(FT_HANDLE ftHandle,
+                                                                UCHAR WordLength, UCHAR StopBits,
+                                                                UCHAR Parity) {
   fake::Call call("FT_SetDataCharacteristics",
                   Arg(WordLength) + "," + Arg(StopBits) + "," + Arg(Parity));
   if (call.Failure)
@@ -120,23 +121,24 @@ D2XX_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLe
   return call.Open(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar,
-                                        UCHAR XoffChar) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl,
+                                                        UCHAR XonChar, UCHAR XoffChar) {
   fake::Call call("FT_SetFlowControl", Arg(FlowControl) + "," + Arg(XonChar) + "," + Arg(XoffChar));
   if (call.Failure)
     return call.Failure;
   return call.Open(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
 }
 
-D2XX_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout,
+                                                     ULONG WriteTimeout) {
   fake::Call call("FT_SetTimeouts", Arg(ReadTimeout) + "," + Arg(WriteTimeout));
   if (call.Failure)
     return call.Failure;
   return call.Open(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
 }
 
-D2XX_EXPORT FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* dwTxBytes,
-                                   DWORD* dwEventDWord) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes,
+                                                   DWORD* dwTxBytes, DWORD* dwEventDWord) {
   fake::Call call("FT_GetStatus", "", false);
   if (call.Failure)
     return call.Failure;
@@ -151,8 +153,8 @@ D2XX_EXPORT FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes, DWORD* 
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
-                              LPDWORD lpBytesReturned) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer,
+                                              DWORD dwBytesToRead, LPDWORD lpBytesReturned) {
   fake::Call call("FT_Read", "", false);
   if (call.Failure)
     return call.Failure;
@@ -168,8 +170,8 @@ D2XX_EXPORT FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytes
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite,
-                               LPDWORD lpBytesWritten) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer,
+                                               DWORD dwBytesToWrite, LPDWORD lpBytesWritten) {
   fake::Call call("FT_Write", Arg(dwBytesToWrite));
   if (call.Failure)
     return call.Failure;
@@ -187,7 +189,7 @@ D2XX_EXPORT FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwByte
   return FT_OK;
 }
 
-D2XX_EXPORT FT_STATUS FT_Close(FT_HANDLE ftHandle) {
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Close(FT_HANDLE ftHandle) {
   fake::Call call("FT_Close", "");
   if (call.Failure)
     return call.Failure;

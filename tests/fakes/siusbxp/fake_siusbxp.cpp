@@ -27,7 +27,7 @@ fake::Device* ByNumber(fake::Call& call, SI_DWORD number) {
 
 extern "C" {
 
-SI_EXPORT SI_STATUS SI_GetNumDevices(SI_DWORD* lpdwNumDevices) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_GetNumDevices(SI_DWORD* lpdwNumDevices) {
   fake::Call call("SI_GetNumDevices", "");
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -37,8 +37,8 @@ SI_EXPORT SI_STATUS SI_GetNumDevices(SI_DWORD* lpdwNumDevices) {
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_GetProductString(SI_DWORD dwDeviceNum, void* lpvDeviceString,
-                                        SI_DWORD dwFlags) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_GetProductString(SI_DWORD dwDeviceNum, void* lpvDeviceString,
+                                                        SI_DWORD dwFlags) {
   fake::Call call("SI_GetProductString", Arg(dwDeviceNum) + "," + Arg(dwFlags));
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -51,7 +51,7 @@ SI_EXPORT SI_STATUS SI_GetProductString(SI_DWORD dwDeviceNum, void* lpvDeviceStr
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_Open(SI_DWORD dwDevice, SI_HANDLE* cyHandle) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_Open(SI_DWORD dwDevice, SI_HANDLE* cyHandle) {
   fake::Call call("SI_Open", Arg(dwDevice));
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -64,7 +64,7 @@ SI_EXPORT SI_STATUS SI_Open(SI_DWORD dwDevice, SI_HANDLE* cyHandle) {
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_Close(SI_HANDLE cyHandle) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_Close(SI_HANDLE cyHandle) {
   fake::Call call("SI_Close", "");
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -74,14 +74,14 @@ SI_EXPORT SI_STATUS SI_Close(SI_HANDLE cyHandle) {
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_SetBaudRate(SI_HANDLE cyHandle, SI_DWORD dwBaudRate) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_SetBaudRate(SI_HANDLE cyHandle, SI_DWORD dwBaudRate) {
   fake::Call call("SI_SetBaudRate", Arg(dwBaudRate));
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
   return call.Open(cyHandle) ? SI_SUCCESS : SI_INVALID_HANDLE;
 }
 
-SI_EXPORT SI_STATUS SI_SetLineControl(SI_HANDLE cyHandle, SI_WORD wLineControl) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_SetLineControl(SI_HANDLE cyHandle, SI_WORD wLineControl) {
   char word[8];
   std::snprintf(word, sizeof word, "0x%04X", wLineControl);
   fake::Call call("SI_SetLineControl", word);
@@ -90,8 +90,8 @@ SI_EXPORT SI_STATUS SI_SetLineControl(SI_HANDLE cyHandle, SI_WORD wLineControl) 
   return call.Open(cyHandle) ? SI_SUCCESS : SI_INVALID_HANDLE;
 }
 
-SI_EXPORT SI_STATUS SI_FlushBuffers(SI_HANDLE cyHandle, SI_BYTE FlushTransmit,
-                                    SI_BYTE FlushReceive) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_FlushBuffers(SI_HANDLE cyHandle, SI_BYTE FlushTransmit,
+                                                    SI_BYTE FlushReceive) {
   fake::Call call("SI_FlushBuffers", Arg(FlushTransmit) + "," + Arg(FlushReceive));
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -103,8 +103,9 @@ SI_EXPORT SI_STATUS SI_FlushBuffers(SI_HANDLE cyHandle, SI_BYTE FlushTransmit,
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_CheckRXQueue(SI_HANDLE cyHandle, SI_DWORD* lpdwNumBytesInQueue,
-                                    SI_DWORD* lpdwQueueStatus) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_CheckRXQueue(SI_HANDLE cyHandle,
+                                                    SI_DWORD* lpdwNumBytesInQueue,
+                                                    SI_DWORD* lpdwQueueStatus) {
   fake::Call call("SI_CheckRXQueue", "", false);
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -118,8 +119,9 @@ SI_EXPORT SI_STATUS SI_CheckRXQueue(SI_HANDLE cyHandle, SI_DWORD* lpdwNumBytesIn
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_Read(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytesToRead,
-                            SI_DWORD* lpdwBytesReturned, void* /*o*/) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_Read(SI_HANDLE cyHandle, void* lpBuffer,
+                                            SI_DWORD dwBytesToRead, SI_DWORD* lpdwBytesReturned,
+                                            void* /*o*/) {
   fake::Call call("SI_Read", "", false);
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);
@@ -135,8 +137,9 @@ SI_EXPORT SI_STATUS SI_Read(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytes
   return SI_SUCCESS;
 }
 
-SI_EXPORT SI_STATUS SI_Write(SI_HANDLE cyHandle, void* lpBuffer, SI_DWORD dwBytesToWrite,
-                             SI_DWORD* lpdwBytesWritten, void* /*o*/) {
+SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_Write(SI_HANDLE cyHandle, void* lpBuffer,
+                                             SI_DWORD dwBytesToWrite, SI_DWORD* lpdwBytesWritten,
+                                             void* /*o*/) {
   fake::Call call("SI_Write", Arg(dwBytesToWrite));
   if (call.Failure)
     return static_cast<SI_STATUS>(call.Failure);

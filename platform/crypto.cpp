@@ -23,7 +23,11 @@ constexpr int kDESEncrypt = 1;
 
 std::string LibraryPath() {
   const char* path = std::getenv("KYT_LIBCRYPTO_LIBRARY");
+#ifdef _WIN32
+  return path && *path ? path : "libcrypto-3.dll";
+#else
   return path && *path ? path : "libcrypto.so.3";
+#endif
 }
 
 }  // namespace
