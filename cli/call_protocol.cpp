@@ -18,7 +18,7 @@ TCallRequest ParseCallLine(const std::string& line) {
   TJson document;
   try {
     document = TJson::parse(line);
-  } catch (const TJson::parse_error& e) {
+  } catch (const TJson::exception& e) {  // out_of_range too: a number beyond a double
     return Invalid(std::nullopt, std::string("Malformed line: ") + e.what());
   }
   if (!document.is_object())

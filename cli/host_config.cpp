@@ -150,7 +150,7 @@ THostConfig ReadConfigFile(const std::string& path) {
   json document;
   try {
     document = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
     throw EConfigError(fmt::format("{}: {}", path, e.what()));
   }
   std::string base = std::filesystem::absolute(path).parent_path().string();

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   TJson document;
   try {
     document = TJson::parse(data, data + size);
-  } catch (const TJson::parse_error&) {
+  } catch (const TJson::exception&) {
     return 0;
   }
   THostConfig config;

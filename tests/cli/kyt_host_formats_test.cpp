@@ -97,6 +97,10 @@ TEST(CallLineTest, MalformedLinesNameTheCallWhenTheyCan) {
   EXPECT_FALSE(ParseCallLine(R"({"call": "X_Y", "args": [{"a": 1}]})").Valid());
   EXPECT_FALSE(ParseCallLine(R"({"call": "X_Y", "args": [{"hex": "0"}]})").Valid());
   EXPECT_TRUE(ParseCallLine(R"({"call": "X_Y"})").Valid());
+  // A number beyond a double (found by fuzzing): answered, not lost.
+  TCallRequest overflow = ParseCallLine(R"({"call": "X_Y", "args": [1e999]})");
+  EXPECT_FALSE(overflow.Valid());
+  EXPECT_TRUE(overflow.Error.starts_with("Malformed line: ")) << overflow.Error;
 }
 
 // A line of brackets well inside the 1 MiB limit once ended kyt-host with a stack overflow.
