@@ -12,7 +12,7 @@
 #     doubles and the host tests use POSIX calls).
 #   vm/: the test machine's guest runs x86_64 Linux builds only.
 set(kyt_support_sources
-  ${CMAKE_CURRENT_SOURCE_DIR}/support/host_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/temp_dir.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/host_test.cpp)
 add_library(kyt_test_support STATIC ${kyt_support_sources})
 target_link_libraries(kyt_test_support PUBLIC kythost kytframework kytrt GTest::gtest GTest::gmock)
 target_compile_definitions(kyt_test_support PUBLIC

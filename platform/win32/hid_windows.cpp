@@ -8,9 +8,10 @@
 #include <dbt.h>
 #include <winternl.h>
 // NTSTATUS before the HID headers, USAGE before hidpi.h.
+#include <hidusage.h>
+// Then the HID and device set-up headers.
 #include <hidpi.h>
 #include <hidsdi.h>
-#include <hidusage.h>
 #include <setupapi.h>
 
 #include <algorithm>
