@@ -64,7 +64,7 @@ TClientSocketTimings& TKYTClientSocket::Timings() {
 
 TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID),
-      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }),
+      reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })),
       client_(std::make_unique<TTCPClient>()) {
   client_->OnConnected = [this] { Connected(); };
   client_->OnDisconnected = [this] { Disconnected(); };
@@ -104,6 +104,7 @@ void TKYTClientSocket::SetPort(int32_t Port) {
 }
 
 void TKYTClientSocket::SendText(const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   if (!client_->Connected())
     throw EKYTClientSocket(Translate("Socket is not connected!"));
   client_->Write(Text);
@@ -111,11 +112,13 @@ void TKYTClientSocket::SendText(const std::string& Text) {
 }
 
 void TKYTClientSocket::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTClientSocket::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   try {
     StopConnection();
   } catch (...) {

@@ -64,6 +64,9 @@ struct TCredentials {
 class THTTPFetch {
  public:
   explicit THTTPFetch(const THTTPFetchParams& params);
+  ~THTTPFetch() { Disconnect(); }
+  THTTPFetch(const THTTPFetch&) = delete;
+  THTTPFetch& operator=(const THTTPFetch&) = delete;
   std::string Get(const std::string& urlText);
 
  private:
@@ -135,6 +138,8 @@ void THTTPFetch::Connect(const THTTPURL& url) {
   client_->ConnectTimeout = params_.ConnectTimeout;
   client_->ReadTimeout = params_.ReadTimeout;
   client_->Connect();
+  if (params_.Cancel)
+    params_.Cancel->Attach(*client_);
   source_ = std::make_unique<TConnectionSource>(*client_, params_.ReadTimeout);
   reader_ = std::make_unique<THTTPAnswerReader>(*source_, params_.Limits);
   connectedHost_ = url.Host;
@@ -144,6 +149,8 @@ void THTTPFetch::Connect(const THTTPURL& url) {
 void THTTPFetch::Disconnect() {
   reader_.reset();
   source_.reset();
+  if (client_ && params_.Cancel)
+    params_.Cancel->Detach(*client_);
   client_.reset();
 }
 
@@ -285,6 +292,29 @@ std::string THTTPFetch::Get(const std::string& urlText) {
 }
 
 }  // namespace
+
+void THTTPCancel::Cancel() {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+  for (TTCPClient* client : clients_) client->Disconnect();
+}
+
+bool THTTPCancel::Cancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
+void THTTPCancel::Attach(TTCPClient& client) {
+  std::lock_guard lock(mutex_);
+  if (cancelled_)
+    throw Exception("Fetch cancelled.");
+  clients_.push_back(&client);
+}
+
+void THTTPCancel::Detach(TTCPClient& client) {
+  std::lock_guard lock(mutex_);
+  std::erase(clients_, &client);
+}
 
 std::string HTTPGet(const std::string& url, const THTTPFetchParams& params) {
   THTTPFetch fetch(params);

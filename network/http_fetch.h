@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "network/http_answer.h"
 #include "runtime/exception.h"
@@ -21,6 +23,25 @@ class EHTTPError : public Exception {
 
  private:
   int code_;
+};
+
+class TTCPClient;
+
+// Cancels fetches from another thread: the connection of each fetch that uses it is closed,
+// which ends its wait for data at once, and a fetch that would connect fails with
+// "Fetch cancelled." instead. Once cancelled it stays so.
+class THTTPCancel {
+ public:
+  void Cancel();
+  bool Cancelled() const;
+  // For the fetch: follow this client (raises when cancelled already) or stop following it.
+  void Attach(TTCPClient& client);
+  void Detach(TTCPClient& client);
+
+ private:
+  mutable std::mutex mutex_;
+  bool cancelled_ = false;
+  std::vector<TTCPClient*> clients_;
 };
 
 struct THTTPFetchParams {
@@ -39,6 +60,7 @@ struct THTTPFetchParams {
   // The longest wait for data during any read.
   std::chrono::milliseconds ReadTimeout{10000};
   THTTPLimits Limits;
+  THTTPCancel* Cancel = nullptr;  // optional
 };
 
 // The 15th redirect answer fails the fetch, so at most 14 are followed.

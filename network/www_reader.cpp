@@ -51,11 +51,11 @@ TKYTWWWReader::TKYTWWWReader(const TRef<IKYTKernel>& Kernel, TInstanceID Instanc
   pageTimer_ = Kernel->GetTimerPool()->RegisterTimer(
       "UpdatePage", InstanceID, [this] { UpdatePage(); }, 0);
   LoadAndApplySettings();
-  std::lock_guard lock(settingsMutex_);
   settings_.Apply();
 }
 
 TKYTWWWReader::~TKYTWWWReader() {
+  cancel_.Cancel();
   PrepareDelete();
   if (pageTimer_ != 0) {
     try {
@@ -99,9 +99,8 @@ void TKYTWWWReader::SetAuthPassword(const std::string& Password) {
   Store(settings_.Pending.AuthPass, Password);
 }
 
-TKYTWWWReader::TSettings TKYTWWWReader::AppliedSettings() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_.Applied;
+TKYTWWWReader::TSettings TKYTWWWReader::AppliedSettings() {
+  return Read(settings_.Applied);
 }
 
 THTTPFetchParams TKYTWWWReader::FetchParams(const TSettings& applied) const {
@@ -120,6 +119,7 @@ THTTPFetchParams TKYTWWWReader::FetchParams(const TSettings& applied) const {
   }
   params.ConnectTimeout = Timings().ConnectTimeout;
   params.ReadTimeout = Timings().ReadTimeout;
+  params.Cancel = &cancel_;
   return params;
 }
 
@@ -132,11 +132,18 @@ std::string TKYTWWWReader::RetrievePage(const std::string& URL) {
   return content;
 }
 
+void TKYTWWWReader::KernelRunlevelChanged(int32_t Runlevel) {
+  // A page still coming in must not hold up the host's shutdown.
+  if (Runlevel == KR_SHUTDOWN)
+    cancel_.Cancel();
+}
+
 void TKYTWWWReader::UpdatePage() {
   DeliverToChildren(RetrievePage(AppliedSettings().URL));
 }
 
 void TKYTWWWReader::LoadSettings() {
+  const TInstanceLock::THold hold = Changing();
   TKYTModuleObject::LoadSettings();
   int32_t minutes = 0;
   const TRef<IKYTSettings> store = Kernel->GetSettings();
@@ -152,15 +159,14 @@ void TKYTWWWReader::LoadSettings() {
 }
 
 void TKYTWWWReader::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTWWWReader::ApplyChanges() {
-  {
-    std::lock_guard lock(settingsMutex_);
-    settings_.Apply();
-  }
+  const TInstanceLock::THold hold = Changing();
+  settings_.Apply();
   const TSettings& applied = settings_.Applied;
   // Switching the timer off stops it at this apply rather than leaving the old interval
   // running; an interval below one second stops it too, as the pool knows no negative one.
