@@ -95,12 +95,14 @@ class THTTPFetch {
   std::string proxyAuthorization_;
   int authAttempts_ = 0;
   std::optional<TCryptoLibrary> crypto_;
+  uint64_t fetchNumber_ = 0;
 };
 
 THTTPFetch::THTTPFetch(const THTTPFetchParams& params)
     : params_(params),
       server_{params.BasicAuth, params.User, params.Password},
-      proxy_{params.ProxyBasicAuth, params.ProxyUser, params.ProxyPassword} {}
+      proxy_{params.ProxyBasicAuth, params.ProxyUser, params.ProxyPassword},
+      fetchNumber_(params.Cancel ? params.Cancel->Begin() : 0) {}
 
 THTTPURL THTTPFetch::Parse(const std::string& text) {
   THTTPURL url = ParseHTTPURL(text);
@@ -139,7 +141,7 @@ void THTTPFetch::Connect(const THTTPURL& url) {
   client_->ReadTimeout = params_.ReadTimeout;
   client_->Connect();
   if (params_.Cancel)
-    params_.Cancel->Attach(*client_);
+    params_.Cancel->Attach(*client_, fetchNumber_);
   source_ = std::make_unique<TConnectionSource>(*client_, params_.ReadTimeout);
   reader_ = std::make_unique<THTTPAnswerReader>(*source_, params_.Limits);
   connectedHost_ = url.Host;
@@ -295,18 +297,18 @@ std::string THTTPFetch::Get(const std::string& urlText) {
 
 void THTTPCancel::Cancel() {
   std::lock_guard lock(mutex_);
-  cancelled_ = true;
+  cancelledBelow_ = next_;
   for (TTCPClient* client : clients_) client->Disconnect();
 }
 
-bool THTTPCancel::Cancelled() const {
+uint64_t THTTPCancel::Begin() {
   std::lock_guard lock(mutex_);
-  return cancelled_;
+  return next_++;
 }
 
-void THTTPCancel::Attach(TTCPClient& client) {
+void THTTPCancel::Attach(TTCPClient& client, uint64_t fetch) {
   std::lock_guard lock(mutex_);
-  if (cancelled_)
+  if (fetch < cancelledBelow_)
     throw Exception("Fetch cancelled.");
   clients_.push_back(&client);
 }

@@ -27,20 +27,22 @@ class EHTTPError : public Exception {
 
 class TTCPClient;
 
-// Cancels fetches from another thread: the connection of each fetch that uses it is closed,
-// which ends its wait for data at once, and a fetch that would connect fails with
-// "Fetch cancelled." instead. Once cancelled it stays so.
+// Cancels fetches from another thread: the connection of each fetch in progress that uses it is
+// closed, which ends its wait for data at once, and such a fetch that would connect again fails
+// with "Fetch cancelled." instead. Fetches started afterwards are not affected.
 class THTTPCancel {
  public:
   void Cancel();
-  bool Cancelled() const;
-  // For the fetch: follow this client (raises when cancelled already) or stop following it.
-  void Attach(TTCPClient& client);
+  // For the fetch: a number when it starts; then follow its client (raises when the fetch was
+  // cancelled) or stop following it.
+  uint64_t Begin();
+  void Attach(TTCPClient& client, uint64_t fetch);
   void Detach(TTCPClient& client);
 
  private:
   mutable std::mutex mutex_;
-  bool cancelled_ = false;
+  uint64_t next_ = 0;
+  uint64_t cancelledBelow_ = 0;
   std::vector<TTCPClient*> clients_;
 };
 

@@ -69,7 +69,9 @@ class TOutbox {
 
 class TSerialFarSide final : public TFarSide {
  public:
-  TSerialFarSide() { ::fcntl(pty_.Master(), F_SETFL, ::fcntl(pty_.Master(), F_GETFL) | O_NONBLOCK); }
+  TSerialFarSide() {
+    ::fcntl(pty_.Master(), F_SETFL, ::fcntl(pty_.Master(), F_GETFL) | O_NONBLOCK);
+  }
   std::string Module() const override { return "COMPort"; }
   void Configure(host::TReferenceHost& host, TInstanceID id) override {
     host.StoreSetting(id, kSettings, "Open", Variant(true));

@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "network/client_socket.h"
-#include "runtime/thread.h"
 #include "network/server_socket.h"
 #include "network/www_reader.h"
+#include "runtime/thread.h"
 #include "serial/serial_port.h"
 #include "tests/stress/far_sides.h"
 #include "tests/support/host_test.h"
@@ -49,8 +49,8 @@ struct TStressCase {
   long last[2] = {-1, -1};
   size_t torn = 0;
   for (const std::string& record : records) {
-    const bool whole = record.size() == digits &&
-                       record.find_first_not_of("0123456789") == std::string::npos;
+    const bool whole =
+        record.size() == digits && record.find_first_not_of("0123456789") == std::string::npos;
     if (!whole) {
       ++torn;
       continue;
