@@ -2,42 +2,93 @@
 
 #include <fmt/format.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 #include "cli/call_protocol.h"
 #include "cli/call_target.h"
 #include "runtime/thread.h"
 
 namespace kyt::host {
 
-// Shared with the queued items, which may outlive the dispatcher in the hand-over queue.
+// Shared with the call thread, which a Close that gave up on it leaves running.
 struct TCallDispatcher::TState {
+  TState(TReferenceHost& host, TEventOutput& output) : Host(host), Output(output) {}
   TReferenceHost& Host;
   TEventOutput& Output;
-  std::atomic<bool> Open{true};
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  std::deque<TInputLine> Lines;
+  bool Open = true;
+  bool Finished = false;  // the call thread has ended
 };
 
 namespace {
 
 void ExecuteLine(TCallDispatcher::TState& state, const TInputLine& line);
 
+void CallThread(const std::shared_ptr<TCallDispatcher::TState>& state) {
+  std::unique_lock lock(state->Mutex);
+  for (;;) {
+    state->Changed.wait(lock, [&] { return !state->Open || !state->Lines.empty(); });
+    if (!state->Open)
+      break;
+    TInputLine line = std::move(state->Lines.front());
+    state->Lines.pop_front();
+    lock.unlock();
+    ExecuteLine(*state, line);
+    lock.lock();
+  }
+  state->Finished = true;
+  lock.unlock();
+  state->Changed.notify_all();
+  WakeMainThread();
+}
+
 }  // namespace
 
 TCallDispatcher::TCallDispatcher(TReferenceHost& host, TEventOutput& output)
-    : state_(std::make_shared<TState>(host, output)) {}
+    : state_(std::make_shared<TState>(host, output)) {
+  std::thread([state = state_] { CallThread(state); }).detach();
+}
 
 TCallDispatcher::~TCallDispatcher() {
   Close();
 }
 
-void TCallDispatcher::Close() {
-  state_->Open = false;
+bool TCallDispatcher::Close(std::chrono::milliseconds grace) {
+  {
+    std::lock_guard lock(state_->Mutex);
+    state_->Open = false;
+    state_->Lines.clear();
+  }
+  state_->Changed.notify_all();
+  const auto finished = [&] { return state_->Finished; };
+  const auto until = grace == std::chrono::milliseconds::max()
+                         ? std::chrono::steady_clock::time_point::max()
+                         : std::chrono::steady_clock::now() + grace;
+  std::unique_lock lock(state_->Mutex);
+  if (!IsMainThread())
+    return state_->Changed.wait_until(lock, until, finished);
+  // The call may be waiting for the main thread (an apply joining a channel's worker).
+  while (!finished() && std::chrono::steady_clock::now() < until) {
+    lock.unlock();
+    CheckSynchronize(std::chrono::milliseconds(50));
+    lock.lock();
+  }
+  return finished();
 }
 
 void TCallDispatcher::Post(TInputLine line) {
-  std::shared_ptr<TState> state = state_;
-  TThread::Queue([state, line = std::move(line)] {
-    if (state->Open)
-      ExecuteLine(*state, line);
-  });
+  {
+    std::lock_guard lock(state_->Mutex);
+    if (!state_->Open)
+      return;
+    state_->Lines.push_back(std::move(line));
+  }
+  state_->Changed.notify_all();
 }
 
 void TCallDispatcher::Execute(const TInputLine& line) {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "cli/call_dispatcher.h"
 #include "cli/check_command.h"
@@ -62,6 +64,11 @@ void DrainHandOvers() {
   }
 }
 
+// How long the stop waits for a call still running (fetches are cancelled by the run level
+// 10014, and every wait of the plug-in is bounded, so this is only reached by a call that
+// waits far longer than it should).
+constexpr auto kCallGrace = std::chrono::seconds(3);
+
 int Serve(TReferenceHost& host, TEventOutput& output, const TRunOptions& options) {
   std::atomic<bool> stop{false};
   TCallDispatcher calls(host, output);
@@ -74,7 +81,13 @@ int Serve(TReferenceHost& host, TEventOutput& output, const TRunOptions& options
   RunMainLoop(stop, options.Seconds);
   host.SetRunlevel(KR_SHUTDOWN);
   watcher.Stop();
-  calls.Close();
+  if (!calls.Close(kCallGrace)) {
+    // Its instance cannot be destroyed under it: leave as it is.
+    fmt::print(stderr,
+               "kyt-host: a call is still running; stopping without deleting the instances\n");
+    std::fflush(nullptr);
+    std::_Exit(kExitOK);
+  }
   DrainHandOvers();
   return kExitOK;
 }

@@ -131,11 +131,19 @@ Variant TKYTModuleObject::CallFunction(const std::string& FunctionName,
   throw EKYTModuleObject(TranslateFormat("PHP function was not handled: %s", FunctionName));
 }
 
+TTimerCallback TKYTModuleObject::InstanceTimer(std::function<void()> Tick) {
+  return [this, tick = std::move(Tick)] {
+    const TInstanceLock::THold hold = Changing();
+    tick();
+  };
+}
+
 bool TKYTModuleObject::SupportsSearching() {
-  return CanSearch;
+  return Read(CanSearch);
 }
 
 void TKYTModuleObject::DoSearching(bool Enable) {
+  const TInstanceLock::THold hold = Using();
   Searching = Enable;
   Kernel->SendMessage(InstanceID, IM_SEARCHING, {Variant(Enable)});
 }
@@ -145,10 +153,10 @@ void TKYTModuleObject::SelectDevice(int32_t) {
 }
 
 bool TKYTModuleObject::IsSearching() {
-  return Searching;
+  return Read(Searching);
 }
 bool TKYTModuleObject::HasChanges() {
-  return Changed;
+  return Read(Changed);
 }
 
 }  // namespace kyt

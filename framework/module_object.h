@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "framework/codes.h"
+#include "framework/instance_lock.h"
 #include "framework/interfaces.h"
 #include "framework/module_class.h"
 #include "framework/property_registry.h"
@@ -137,11 +138,30 @@ class TKYTModuleObject : public TKYTCallableObject, public virtual IKYTModule {
   // Stores `value` in a pending setting and notifies only when it differs.
   template <class T, class U>
   void ChangeSetting(T& field, U&& value) {
+    const TInstanceLock::THold hold = Using();
     if (field == value)
       return;
     field = std::forward<U>(value);
     NotifyChange();
   }
+
+  // ---- The instance lock (framework/instance_lock.h) ----
+  // Every entry point of a module enters it first: applying, resetting, loading, timer ticks
+  // and device changes as a Change; sending and the property accessors as a Use. Receive
+  // paths enter nothing.
+  [[nodiscard]] TInstanceLock::THold Changing() {
+    return lock_.Enter(TInstanceLock::TEntry::Change);
+  }
+  [[nodiscard]] TInstanceLock::THold Using() { return lock_.Enter(TInstanceLock::TEntry::Use); }
+  // A copy of `field` taken inside a Use entry, for property getters.
+  template <class T>
+  T Read(const T& field) {
+    const TInstanceLock::THold hold = Using();
+    return field;
+  }
+  // A host timer's callback that ticks inside a Change entry.
+  TTimerCallback InstanceTimer(std::function<void()> Tick);
+  TInstanceLock& InstanceLock() { return lock_; }
 
   // ---- Data flow and reporting ----
   void LogMessage(int32_t Code, const std::string& Text);
@@ -181,6 +201,7 @@ class TKYTModuleObject : public TKYTCallableObject, public virtual IKYTModule {
 
   const TKYTModuleClass& class_;
   TPropertyRegistry properties_;
+  TInstanceLock lock_;
 };
 
 // The interfaces a module class declares beyond IKYTModule, in declaration order. Each

@@ -112,6 +112,7 @@ void TKYTModuleObject::RegisterPropertyString(const std::string& Name,
 }
 
 void TKYTModuleObject::LoadSettings() {
+  const TInstanceLock::THold hold = Changing();
   TRef<IKYTSettings> settings = Kernel->GetSettings();
   for (const auto& [name, holder] : properties_.Items()) {
     std::optional<Variant> value = ReadProperty(*settings, InstanceID, name, holder.PropertyType);
@@ -122,6 +123,7 @@ void TKYTModuleObject::LoadSettings() {
 }
 
 void TKYTModuleObject::SaveSettings() {
+  const TInstanceLock::THold hold = Changing();
   TRef<IKYTSettings> settings = Kernel->GetSettings();
   for (const auto& var : StatusVariables.Items()) {
     settings->WriteInteger(InstanceID, {kSettingsKey, kStatusVariablesKey}, var->VariableIdent,
@@ -135,6 +137,7 @@ void TKYTModuleObject::SaveSettings() {
 }
 
 void TKYTModuleObject::NotifyChange() {
+  const TInstanceLock::THold hold = Using();
   Changed = true;
   PostChangeState();
 }
@@ -146,12 +149,14 @@ void TKYTModuleObject::PostChangeState() {
 }
 
 void TKYTModuleObject::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   StatusVariables.AssignCopiesOf(AppliedStatusVariables);
   Changed = false;
   PostChangeState();
 }
 
 void TKYTModuleObject::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   AppliedStatusVariables.Clear();
   MaintainStatusVariables();
   AppliedStatusVariables.AssignCopiesOf(StatusVariables);
@@ -161,6 +166,7 @@ void TKYTModuleObject::ApplyChanges() {
 }
 
 void TKYTModuleObject::LoadAndApplySettings() {
+  const TInstanceLock::THold hold = Changing();
   LoadSettings();
   try {
     ApplyChanges();
@@ -172,6 +178,7 @@ void TKYTModuleObject::LoadAndApplySettings() {
 void TKYTModuleObject::PrepareDelete() {
   // Runs inside destructors: a failing host call is reported, never thrown.
   try {
+    const TInstanceLock::THold hold = Changing();
     LogMessage(KL_MESSAGE, Translate("Deleting..."));
     ResetChanges();
     SaveSettings();

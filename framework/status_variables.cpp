@@ -47,10 +47,12 @@ TKYTStatusVariable& TKYTModuleObject::RegisterStatusVariable(const std::string& 
 }
 
 bool TKYTModuleObject::StatusVariableExists(const std::string& VariableIdent) {
+  const TInstanceLock::THold hold = Using();
   return StatusVariables.Find(VariableIdent) != nullptr;
 }
 
 TKYTStatusVariable TKYTModuleObject::GetStatusVariable(const std::string& VariableIdent) {
+  const TInstanceLock::THold hold = Using();
   const TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
   if (var == nullptr)
     Missing(VariableIdent);
@@ -58,16 +60,19 @@ TKYTStatusVariable TKYTModuleObject::GetStatusVariable(const std::string& Variab
 }
 
 TKYTStatusVariables TKYTModuleObject::GetStatusVariables() {
+  const TInstanceLock::THold hold = Using();
   return StatusVariables.Copies();
 }
 
 TStringArray TKYTModuleObject::GetStatusVariableIDs() {
+  const TInstanceLock::THold hold = Using();
   TStringArray idents;
   for (const auto& var : StatusVariables.Items()) idents.push_back(var->VariableIdent);
   return idents;
 }
 
 TVariableID TKYTModuleObject::GetStatusVariableID(const std::string& VariableIdent) {
+  const TInstanceLock::THold hold = Using();
   const TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
   if (var == nullptr)
     Missing(VariableIdent);
@@ -76,6 +81,7 @@ TVariableID TKYTModuleObject::GetStatusVariableID(const std::string& VariableIde
 
 void TKYTModuleObject::SetStatusVariableID(const std::string& VariableIdent,
                                            TVariableID VariableID) {
+  const TInstanceLock::THold hold = Using();
   TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
   if (var == nullptr)
     Missing(VariableIdent);
@@ -92,6 +98,7 @@ void TKYTModuleObject::SetStatusVariableID(const std::string& VariableIdent,
 }
 
 void TKYTModuleObject::RequestAction(const std::string& VariableIdent, const Variant& Value) {
+  const TInstanceLock::THold hold = Using();
   TKYTStatusVariable* var = StatusVariables.Find(VariableIdent);
   if (var == nullptr)
     Missing(VariableIdent);

@@ -17,7 +17,7 @@ const TKYTModuleClass TKYTBridge::Class = MakeModuleClass<TKYTBridge>({
 TKYTBridge::TKYTBridge(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID) {
   RegisterPropertyInteger(
-      "Target", [this] { return target_.Pending; },
+      "Target", [this] { return Read(target_.Pending); },
       [this](int32_t v) { ChangeSetting(target_.Pending, v); });
   LoadAndApplySettings();
 }
@@ -31,6 +31,7 @@ void TKYTBridge::ReceiveData(const std::string& Data) {
 }
 
 void TKYTBridge::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   target_.Apply();
   appliedTarget_ = target_.Applied;
   TKYTModuleObject::ApplyChanges();
@@ -39,6 +40,7 @@ void TKYTBridge::ApplyChanges() {
 }
 
 void TKYTBridge::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   target_.Reset();
   TKYTModuleObject::ResetChanges();
 }

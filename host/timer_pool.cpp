@@ -40,8 +40,24 @@ void TTimerPool::Stop() {
     stopping_ = true;
   }
   wake_.notify_all();
+  lanes_.notify_all();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
     thread_.join();
+  std::vector<std::thread> lanes;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [instance, lane] : laneMap_) {
+      if (lane.Thread.joinable())
+        lanes.push_back(std::move(lane.Thread));
+    }
+  }
+  for (std::thread& lane : lanes) {
+    if (lane.get_id() == std::this_thread::get_id()) {
+      lane.detach();  // Stop from inside a callback: that lane ends when it returns
+    } else {
+      lane.join();
+    }
+  }
 }
 
 TTimerID TTimerPool::Register(const std::string& name, TInstanceID instance,
@@ -150,10 +166,48 @@ void TTimerPool::Tick() {
       // The next tick counts from this one's start, so a slow callback does not drift the
       // schedule by its own run time.
       next->second.Due = Clock::now() + std::chrono::seconds(next->second.Interval);
-      TTimer copy = next->second;
-      RunUnlocked(lock, copy, true);
+      HandToLane(next->second);
     }
   }
+}
+
+void TTimerPool::HandToLane(const TTimer& timer) {
+  if (RunningElsewhere(timer.Serial) || Queued(timer.Serial))
+    return;
+  TLane& lane = laneMap_[timer.Instance];
+  lane.Due.push_back(timer);
+  if (!lane.Thread.joinable()) {
+    const TInstanceID instance = timer.Instance;
+    lane.Thread = std::thread([this, instance] { RunLane(instance); });
+  }
+  lanes_.notify_all();
+}
+
+void TTimerPool::RunLane(TInstanceID instance) {
+  std::unique_lock lock(mutex_);
+  TLane& lane = laneMap_[instance];  // map nodes stay where they are
+  while (!stopping_) {
+    lanes_.wait(lock, [&] { return stopping_ || !lane.Due.empty(); });
+    if (stopping_)
+      break;
+    TTimer timer = std::move(lane.Due.front());
+    lane.Due.pop_front();
+    // Unregistered while it waited: its callback may no longer run.
+    if (Registered(timer.Serial))
+      RunUnlocked(lock, timer, true);
+  }
+}
+
+bool TTimerPool::Registered(uint64_t serial) const {
+  return std::any_of(timers_.begin(), timers_.end(),
+                     [&](const auto& entry) { return entry.second.Serial == serial; });
+}
+
+bool TTimerPool::Queued(uint64_t serial) const {
+  return std::any_of(laneMap_.begin(), laneMap_.end(), [&](const auto& entry) {
+    return std::any_of(entry.second.Due.begin(), entry.second.Due.end(),
+                       [&](const TTimer& t) { return t.Serial == serial; });
+  });
 }
 
 void TTimerPool::RunUnlocked(std::unique_lock<std::mutex>& lock, const TTimer& timer,

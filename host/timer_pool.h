@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,8 +18,11 @@
 
 namespace kyt::host {
 
-// The host's timers. In test mode nothing ticks on its own and tests fire timers by name; in
-// run mode one thread ticks every running timer at its interval and runs the callback there.
+// The host's timers. In test mode nothing ticks on its own and tests fire timers by name. In
+// run mode one thread keeps the schedule and hands each due timer to its instance's lane, a
+// thread per instance that runs the callbacks: a callback that blocks (a slow page, a connect
+// that waits out its time-out) delays only its own instance's timers. A timer whose callback is
+// still running or waiting when it falls due again skips that tick.
 class TTimerPool {
  public:
   using Recorder = std::function<void(THostEvent)>;
@@ -29,7 +33,8 @@ class TTimerPool {
   TTimerPool(const TTimerPool&) = delete;
   TTimerPool& operator=(const TTimerPool&) = delete;
 
-  // Ends the timer thread; a callback in progress finishes first. Safe to call twice.
+  // Ends the timer thread and the lanes; callbacks in progress finish first. Safe to call
+  // twice.
   void Stop();
 
   TTimerID Register(const std::string& name, TInstanceID instance, TTimerCallback callback,
@@ -62,8 +67,16 @@ class TTimerPool {
     uint64_t Serial;
     std::thread::id Thread;
   };
+  struct TLane {
+    std::deque<TTimer> Due;
+    std::thread Thread;
+  };
 
   void Tick();
+  void HandToLane(const TTimer& timer);
+  void RunLane(TInstanceID instance);
+  bool Registered(uint64_t serial) const;
+  bool Queued(uint64_t serial) const;
   // Runs one callback with the lock released, keeping it listed as running meanwhile.
   void RunUnlocked(std::unique_lock<std::mutex>& lock, const TTimer& timer, bool catchFailure);
   std::optional<Clock::time_point> NextDue() const;
@@ -78,8 +91,10 @@ class TTimerPool {
   const bool testMode_;
   const Recorder record_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;  // the timer thread: schedule changed or stopping
-  std::condition_variable idle_;  // a callback returned
+  std::condition_variable wake_;   // the timer thread: schedule changed or stopping
+  std::condition_variable idle_;   // a callback returned
+  std::condition_variable lanes_;  // a lane has work, or stopping
+  std::map<TInstanceID, TLane> laneMap_;
   std::map<TTimerID, TTimer> timers_;
   std::vector<TRun> running_;
   uint64_t nextSerial_ = 1;

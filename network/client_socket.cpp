@@ -65,7 +65,7 @@ TClientSocketTimings& TKYTClientSocket::Timings() {
 
 TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID),
-      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }),
+      reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })),
       client_(std::make_unique<TTCPClient>()) {
   client_->OnConnected = [this] { Connected(); };
   client_->OnDisconnected = [this] { Disconnected(); };
@@ -106,6 +106,7 @@ void TKYTClientSocket::SetPort(int32_t Port) {
 }
 
 void TKYTClientSocket::SendText(const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   if (!client_->Connected())
     throw EKYTClientSocket(Translate("Socket is not connected!"));
   try {
@@ -121,11 +122,13 @@ void TKYTClientSocket::SendText(const std::string& Text) {
 }
 
 void TKYTClientSocket::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTClientSocket::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   try {
     StopConnection();
   } catch (...) {

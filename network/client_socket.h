@@ -64,9 +64,9 @@ class TKYTClientSocket final : public TKYTModuleObject,
   void SetOpen(bool Open) override;
   void SetHost(const std::string& Host) override;
   void SetPort(int32_t Port) override;
-  bool GetOpen() override { return settings_.Pending.Open; }
-  std::string GetHost() override { return settings_.Pending.Host; }
-  int32_t GetPort() override { return settings_.Pending.Port; }
+  bool GetOpen() override { return Read(settings_.Pending.Open); }
+  std::string GetHost() override { return Read(settings_.Pending.Host); }
+  int32_t GetPort() override { return Read(settings_.Pending.Port); }
   void SendText(const std::string& Text) override;
   // IKYTSendData
   void SendData(const std::string& Data) override { SendText(Data); }

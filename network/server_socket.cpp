@@ -5,8 +5,14 @@
 #include <exception>
 
 #include "framework/translate.h"
+#include "runtime/thread.h"
 
 namespace kyt {
+
+namespace {
+// The Server Socket whose connection thread is handing a block to the children right now.
+thread_local const TKYTServerSocket* t_delivering = nullptr;
+}  // namespace
 
 const TKYTModuleClass TKYTServerSocket::Class = MakeModuleClass<TKYTServerSocket>({
     .ClassName = "TKYTServerSocket",
@@ -55,6 +61,7 @@ TKYTServerSocket::~TKYTServerSocket() {
 }
 
 void TKYTServerSocket::SendText(const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   std::exception_ptr firstFailure;
   {
     TTCPServer::TLockedList clients = server_->LockList();
@@ -74,11 +81,26 @@ void TKYTServerSocket::SendText(const std::string& Text) {
 }
 
 void TKYTServerSocket::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTServerSocket::ApplyChanges() {
+  // Applying stops every connection thread, this one too when a child applies from inside its
+  // ReceiveData: that apply runs on the main thread once the delivery is over.
+  if (t_delivering == this) {
+    TRef<IKYTModule> self(static_cast<IKYTModule*>(this));
+    TThread::Queue([this, self] {
+      try {
+        ApplyChanges();
+      } catch (const std::exception& e) {
+        LogMessage(KL_ERROR, e.what());
+      }
+    });
+    return;
+  }
+  const TInstanceLock::THold hold = Changing();
   settings_.Apply();
   TKYTModuleObject::ApplyChanges();
   server_->SetActive(false);
@@ -110,6 +132,10 @@ void TKYTServerSocket::Received(TServerConnection& Connection) {
   if (data.empty())
     return;
   std::lock_guard lock(deliveryMutex_);
+  t_delivering = this;
+  struct TDone {
+    ~TDone() { t_delivering = nullptr; }
+  } done;
   DeliverToChildren(data);
   SendDebug("RECEIVED", data);
 }

@@ -43,9 +43,9 @@ class TKYTServerSocket final : public TKYTModuleObject,
   void SetOpen(bool Open) override { ChangeSetting(settings_.Pending.Open, Open); }
   void SetPort(int32_t Port) override { ChangeSetting(settings_.Pending.Port, Port); }
   void SetLimit(int32_t Limit) override { ChangeSetting(settings_.Pending.Limit, Limit); }
-  bool GetOpen() override { return settings_.Pending.Open; }
-  int32_t GetPort() override { return settings_.Pending.Port; }
-  int32_t GetLimit() override { return settings_.Pending.Limit; }
+  bool GetOpen() override { return Read(settings_.Pending.Open); }
+  int32_t GetPort() override { return Read(settings_.Pending.Port); }
+  int32_t GetLimit() override { return Read(settings_.Pending.Limit); }
   void SendText(const std::string& Text) override;
   // IKYTSendData
   void SendData(const std::string& Data) override { SendText(Data); }

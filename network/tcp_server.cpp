@@ -168,6 +168,9 @@ void TTCPServer::Impl::Open() {
 
 void TTCPServer::Impl::Close() {
   session->stop.Raise();
+  // A connection thread may be handing a block to a child that answers on this very server:
+  // whatever the caller holds is lent out while it waits.
+  const TWaitScope waiting;
   for (auto& listener : session->listeners) {
     if (listener->thread.joinable())
       listener->thread.join();

@@ -51,7 +51,6 @@ TKYTWWWReader::TKYTWWWReader(const TRef<IKYTKernel>& Kernel, TInstanceID Instanc
   pageTimer_ = Kernel->GetTimerPool()->RegisterTimer(
       "UpdatePage", InstanceID, [this] { UpdatePage(); }, 0);
   LoadAndApplySettings();
-  std::lock_guard lock(settingsMutex_);
   settings_.Apply();
 }
 
@@ -99,9 +98,8 @@ void TKYTWWWReader::SetAuthPassword(const std::string& Password) {
   Store(settings_.Pending.AuthPass, Password);
 }
 
-TKYTWWWReader::TSettings TKYTWWWReader::AppliedSettings() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_.Applied;
+TKYTWWWReader::TSettings TKYTWWWReader::AppliedSettings() {
+  return Read(settings_.Applied);
 }
 
 THTTPFetchParams TKYTWWWReader::FetchParams(const TSettings& applied) const {
@@ -149,6 +147,7 @@ void TKYTWWWReader::UpdatePage() {
 }
 
 void TKYTWWWReader::LoadSettings() {
+  const TInstanceLock::THold hold = Changing();
   TKYTModuleObject::LoadSettings();
   int32_t minutes = 0;
   const TRef<IKYTSettings> store = Kernel->GetSettings();
@@ -164,15 +163,14 @@ void TKYTWWWReader::LoadSettings() {
 }
 
 void TKYTWWWReader::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTWWWReader::ApplyChanges() {
-  {
-    std::lock_guard lock(settingsMutex_);
-    settings_.Apply();
-  }
+  const TInstanceLock::THold hold = Changing();
+  settings_.Apply();
   const TSettings& applied = settings_.Applied;
   // Switching the timer off stops it at this apply rather than leaving the old interval
   // running; an interval below one second stops it too, as the pool knows no negative one.

@@ -46,17 +46,17 @@ class TKYTWWWReader final : public TKYTModuleObject, public virtual IKYTWWWReade
   void SetUseBasicAuth(bool Enabled) override;
   void SetAuthUsername(const std::string& Username) override;
   void SetAuthPassword(const std::string& Password) override;
-  std::string GetPage() override { return settings_.Pending.URL; }
-  bool GetUseTimer() override { return settings_.Pending.TimerEnabled; }
-  int32_t GetInterval() override { return settings_.Pending.SecInterval; }
-  bool GetUseProxy() override { return settings_.Pending.UseProxy; }
-  std::string GetProxyHost() override { return settings_.Pending.ProxyHost; }
-  int32_t GetProxyPort() override { return settings_.Pending.ProxyPort; }
-  std::string GetProxyUsername() override { return settings_.Pending.ProxyUser; }
-  std::string GetProxyPassword() override { return settings_.Pending.ProxyPass; }
-  bool GetUseBasicAuth() override { return settings_.Pending.UseBasicAuth; }
-  std::string GetAuthUsername() override { return settings_.Pending.AuthUser; }
-  std::string GetAuthPassword() override { return settings_.Pending.AuthPass; }
+  std::string GetPage() override { return Read(settings_.Pending.URL); }
+  bool GetUseTimer() override { return Read(settings_.Pending.TimerEnabled); }
+  int32_t GetInterval() override { return Read(settings_.Pending.SecInterval); }
+  bool GetUseProxy() override { return Read(settings_.Pending.UseProxy); }
+  std::string GetProxyHost() override { return Read(settings_.Pending.ProxyHost); }
+  int32_t GetProxyPort() override { return Read(settings_.Pending.ProxyPort); }
+  std::string GetProxyUsername() override { return Read(settings_.Pending.ProxyUser); }
+  std::string GetProxyPassword() override { return Read(settings_.Pending.ProxyPass); }
+  bool GetUseBasicAuth() override { return Read(settings_.Pending.UseBasicAuth); }
+  std::string GetAuthUsername() override { return Read(settings_.Pending.AuthUser); }
+  std::string GetAuthPassword() override { return Read(settings_.Pending.AuthPass); }
   void UpdatePage() override;
   std::string RetrievePage(const std::string& URL) override;
 
@@ -84,15 +84,15 @@ class TKYTWWWReader final : public TKYTModuleObject, public virtual IKYTWWWReade
 
   template <class T, class U>
   void Store(T& field, U&& value) {
+    const TInstanceLock::THold hold = Using();
     field = std::forward<U>(value);
     NotifyChange();
   }
-  TSettings AppliedSettings() const;
+  TSettings AppliedSettings();
   THTTPFetchParams FetchParams(const TSettings& applied) const;
 
-  // Fetches on timer and script threads copy the applied settings while the host may apply
-  // new ones; the lock covers only the copying.
-  mutable std::mutex settingsMutex_;
+  // Fetches run on timer and script threads outside the instance lock: they take a copy of
+  // the applied settings and share nothing else, so a slow page holds up no other call.
   TSettingsPair<TSettings> settings_;
   TTimerID pageTimer_ = 0;
 };

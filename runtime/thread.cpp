@@ -108,6 +108,49 @@ bool CheckSynchronize(std::chrono::milliseconds timeout) {
   return RunBatch(lock);
 }
 
+void ServeUntil(const std::function<bool()>& ready) {
+  if (!IsMainThread())
+    throw Exception("ServeUntil called from a thread other than the main one");
+  auto& hub = Hub();
+  std::unique_lock lock(hub.mutex);
+  while (!ready()) {
+    if (!RunBatch(lock))
+      hub.mainWake.wait(lock);
+  }
+}
+
+void WakeMainThread() {
+  auto& hub = Hub();
+  // Taking the lock orders this wake-up after a ServeUntil that just found `ready` false.
+  { std::lock_guard lock(hub.mutex); }
+  hub.mainWake.notify_all();
+}
+
+namespace {
+thread_local std::vector<THeldDuringWait*> t_held;
+}  // namespace
+
+void HoldDuringWaits(THeldDuringWait* held) {
+  t_held.push_back(held);
+}
+
+void ReleaseAfterWaits(THeldDuringWait* held) {
+  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
+    if (*it == held) {
+      t_held.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+TWaitScope::TWaitScope() : held_(t_held) {
+  for (THeldDuringWait* held : held_) held->WaitBegins();
+}
+
+TWaitScope::~TWaitScope() {
+  for (auto it = held_.rbegin(); it != held_.rend(); ++it) (*it)->WaitEnds();
+}
+
 // Guarded by the hub's mutex.
 struct TThread::Done {
   bool complete = false;     // Execute ended and OnTerminate ran
@@ -143,6 +186,7 @@ void TThread::WaitFor() {
     return;
   if (t_currentThread == this)
     throw Exception("TThread::WaitFor called from the thread itself");
+  const TWaitScope waiting;
   auto& hub = Hub();
   std::unique_lock lock(hub.mutex);
   if (!IsMainThread()) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "runtime/export.h"
 
@@ -21,6 +22,39 @@ KYT_RT_API bool IsMainThread();
 // Items queued while it runs wait for the next call, so an item that queues itself cannot trap
 // the loop. An exception escaping a Queue'd item is reported on stderr and the loop goes on.
 KYT_RT_API bool CheckSynchronize(std::chrono::milliseconds timeout = std::chrono::milliseconds{0});
+
+// On the main thread: serves the hand-over queue until `ready` answers true. `ready` is asked
+// under the queue's lock, so whoever makes it true must call WakeMainThread afterwards (and
+// must not hold what `ready` takes while doing so). Elsewhere it raises Exception.
+KYT_RT_API void ServeUntil(const std::function<bool()>& ready);
+KYT_RT_API void WakeMainThread();
+
+// Something a thread holds that others may need while that thread waits for another thread
+// (an instance being changed, which lends itself to the send path meanwhile). A thread lists
+// what it holds with HoldDuringWaits; every wait for another thread (TThread::WaitFor, and
+// whatever else opens a TWaitScope) tells each of them when it begins and when it ends.
+class KYT_RT_API THeldDuringWait {
+ public:
+  virtual void WaitBegins() noexcept = 0;
+  virtual void WaitEnds() noexcept = 0;
+
+ protected:
+  ~THeldDuringWait() = default;
+};
+KYT_RT_API void HoldDuringWaits(THeldDuringWait* held);
+KYT_RT_API void ReleaseAfterWaits(THeldDuringWait* held);
+
+// Opened around a wait for another thread.
+class KYT_RT_API TWaitScope {
+ public:
+  TWaitScope();
+  ~TWaitScope();
+  TWaitScope(const TWaitScope&) = delete;
+  TWaitScope& operator=(const TWaitScope&) = delete;
+
+ private:
+  std::vector<THeldDuringWait*> held_;
+};
 
 // A worker thread with the main-thread hand-over.
 //

@@ -54,7 +54,7 @@ const TKYTModuleClass TKYTSerialPort::Class = MakeModuleClass<TKYTSerialPort>({
 TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID),
       device_(std::make_unique<TComPort>()),
-      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }) {
+      reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })) {
   device_->OnRxChar = [this](TComPort&, int32_t count) { Received(count); };
   device_->OnError = [this](TComPort&, TComErrors) { LineError(); };
   device_->OnTxDiscarded = [this](TComPort&, int32_t count) {
@@ -107,27 +107,30 @@ void TKYTSerialPort::SetParity(const std::string& Parity) {
   ChangeSetting(settings_.Pending.Parity, FromText(ParityNames(), Parity, TParityBits::prNone));
 }
 std::string TKYTSerialPort::GetBaudRate() {
-  return ToText(BaudRateTexts(), settings_.Pending.BaudRate);
+  return ToText(BaudRateTexts(), Read(settings_.Pending.BaudRate));
 }
 std::string TKYTSerialPort::GetStopBits() {
-  return ToText(StopBitsTexts(), settings_.Pending.StopBits);
+  return ToText(StopBitsTexts(), Read(settings_.Pending.StopBits));
 }
 std::string TKYTSerialPort::GetDataBits() {
-  return ToText(DataBitsTexts(), settings_.Pending.DataBits);
+  return ToText(DataBitsTexts(), Read(settings_.Pending.DataBits));
 }
 std::string TKYTSerialPort::GetParity() {
-  return ToText(ParityNames(), settings_.Pending.Parity);
+  return ToText(ParityNames(), Read(settings_.Pending.Parity));
 }
 
 void TKYTSerialPort::SetDTR(bool OnOff) {
+  const TInstanceLock::THold hold = Using();
   device_->SetDTR(OnOff);
   dtr_ = OnOff;
 }
 void TKYTSerialPort::SetRTS(bool OnOff) {
+  const TInstanceLock::THold hold = Using();
   device_->SetRTS(OnOff);
   rts_ = OnOff;
 }
 void TKYTSerialPort::SetBreak(bool OnOff) {
+  const TInstanceLock::THold hold = Using();
   device_->SetBreak(OnOff);
 }
 
@@ -136,6 +139,7 @@ TStringArray TKYTSerialPort::GetDevices() {
 }
 
 void TKYTSerialPort::SendText(const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   if (!device_->Connected())
     throw EKYTSerialPort(Translate("SerialPort is not opened!"));
   const int32_t written = device_->WriteData(Text);
@@ -150,6 +154,7 @@ void TKYTSerialPort::SendText(const std::string& Text) {
 }
 
 void TKYTSerialPort::LoadSettings() {
+  const TInstanceLock::THold hold = Changing();
   TKYTModuleObject::LoadSettings();
   // An earlier layout of the stored settings kept the open flag under this name; once read it
   // is carried by "Open".
@@ -161,11 +166,13 @@ void TKYTSerialPort::LoadSettings() {
 }
 
 void TKYTSerialPort::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTSerialPort::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   const TSettings& edited = settings_.Pending;
   device_->SetPort(edited.Port);
   device_->SetBaudRate(edited.BaudRate);

@@ -48,13 +48,13 @@ class TKYTSerialPort final : public TKYTModuleObject,
   void SetDTR(bool OnOff) override;
   void SetRTS(bool OnOff) override;
   void SetBreak(bool OnOff) override;
-  bool GetDTR() override { return dtr_; }
-  bool GetRTS() override { return rts_; }
+  bool GetDTR() override { return Read(dtr_); }
+  bool GetRTS() override { return Read(rts_); }
   // IKYTSerialPort
   void SetOpen(bool Open) override { ChangeSetting(settings_.Pending.Open, Open); }
   void SetPort(const std::string& Port) override { ChangeSetting(settings_.Pending.Port, Port); }
-  bool GetOpen() override { return settings_.Pending.Open; }
-  std::string GetPort() override { return settings_.Pending.Port; }
+  bool GetOpen() override { return Read(settings_.Pending.Open); }
+  std::string GetPort() override { return Read(settings_.Pending.Port); }
   TStringArray GetDevices() override;
   void SendText(const std::string& Text) override;
   // IKYTSendData

@@ -18,7 +18,7 @@ TKYTFTDI::TKYTFTDI(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
       controller_(LoadController()),
       // Registered before the first apply, so a device that cannot be opened at creation is
       // retried from the first tick once the kernel runs.
-      reconnect_(Kernel, InstanceID, [this] { Reconnect(); }) {
+      reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })) {
   if (controller_)
     controller_->OnReceive = [this](const std::string& Data, int32_t) { Received(Data); };
   RegisterLineProperties();
@@ -61,6 +61,7 @@ void TKYTFTDI::RaiseInvalidParity() {
 }
 
 TFTDIDevices TKYTFTDI::GetDevices() {
+  const TInstanceLock::THold hold = Using();
   TFTDIDevices devices;
   if (!controller_)
     return devices;
@@ -75,6 +76,7 @@ TFTDIDevices TKYTFTDI::GetDevices() {
 }
 
 void TKYTFTDI::SendText(const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   if (!controller_)
     throw Exception(Translate("Cannot send Data when FTDI Port is not connected!"));
   SendDebug("TRANSMITTED", Text);
@@ -89,6 +91,7 @@ void TKYTFTDI::SendText(const std::string& Text) {
 }
 
 void TKYTFTDI::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   if (!controller_) {
     SetStatus(IS_ERROR);
   } else {

@@ -60,6 +60,21 @@ void TJvHidDeviceController::SetOnDeviceChange(TNotifyEvent Handler) {
 }
 
 void TJvHidDeviceController::DeviceChange(bool forced) {
+  if (serializer_) {
+    // The notice may run later (deferred while the owner waits for one of its threads): it
+    // comes back through the cell, which is empty once this controller is gone.
+    std::weak_ptr<TJvHidDeviceController*> cell = self_;
+    serializer_([cell, forced] {
+      auto self = cell.lock();
+      if (self && *self)
+        (*self)->RunDeviceChanges(forced);
+    });
+    return;
+  }
+  RunDeviceChanges(forced);
+}
+
+void TJvHidDeviceController::RunDeviceChanges(bool forced) {
   // Handlers may serve the main thread's queue (stopping a read thread does), which can bring
   // the next notice in while this one runs. It runs after this one instead of being dropped,
   // or an arrival during a removal would go unseen.

@@ -33,6 +33,10 @@ class TJvHidDeviceController {
   void SetOnEnumerate(TEnumerateEvent Handler) { onEnumerate_ = std::move(Handler); }
   // Runs a device change at once, so the handler sees the present devices.
   void SetOnDeviceChange(TNotifyEvent Handler);
+  // Every device change (and so every arrival, removal and unplug handler) runs inside it: the
+  // owner serialises them with its other work.
+  using TSerializer = std::function<void(std::function<void()> Change)>;
+  void SetSerializer(TSerializer Serializer) { serializer_ = std::move(Serializer); }
   // Given to every device created from now on.
   void SetOnDeviceData(TJvHidDevice::TDataEvent Handler) { onDeviceData_ = std::move(Handler); }
   void SetOnDeviceUnplug(TDeviceEvent Handler) { onDeviceUnplug_ = std::move(Handler); }
@@ -61,6 +65,7 @@ class TJvHidDeviceController {
 
  private:
   std::vector<TDevicePtr> Scan();
+  void RunDeviceChanges(bool forced);
   void RunDeviceChange(bool changed);
   void RemoveFromList(const TJvHidDevice& HidDev);
   void CountDevices();
@@ -78,6 +83,7 @@ class TJvHidDeviceController {
   TNotifyEvent onDeviceChange_;
   TJvHidDevice::TDataEvent onDeviceData_;
   TJvHidDevice::TDataErrorEvent onDeviceDataError_;
+  TSerializer serializer_;
 
   // Queued notices reach the controller through this cell; the destructor empties it.
   std::shared_ptr<TJvHidDeviceController*> self_;

@@ -47,8 +47,11 @@ void TJvHidDeviceReadThread::Execute() {
         reader = hid::Platform().OpenReader(device_.DevicePath());
       } catch (const hid::HidError& e) {
         ReportError(e.Code());
-        if (hid::IsDeviceGone(e.Code()))
+        if (hid::IsDeviceGone(e.Code())) {
+          // No notice may come for it (the watch may have missed it): ask for a scan.
+          device_.Gone();
           break;
+        }
         // Retrying at once would spin as long as the cause lasts.
         Pause();
         continue;
@@ -246,11 +249,13 @@ void TJvHidDevice::StartThreadIfWanted() {
 }
 
 void TJvHidDevice::StopThread() {
-  if (!thread_)
+  // Taken out first: the wait serves the main thread's queue, and a removal run from there
+  // stops this device too. It must find no thread left to free under this wait.
+  const std::unique_ptr<TJvHidDeviceReadThread> thread = std::move(thread_);
+  if (!thread)
     return;
-  thread_->Stop();
-  thread_->WaitFor();
-  thread_.reset();
+  thread->Stop();
+  thread->WaitFor();
 }
 
 void TJvHidDevice::Deliver(uint8_t ReportID, const uint8_t* Data, uint16_t Size) {

@@ -33,7 +33,7 @@ TKYTHID::TKYTHID(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
       "DeviceSerial", [this] { return GetDeviceSerial(); },
       [this](const std::string& v) { SetDeviceSerial(v); });
   RegisterPropertyString(
-      "DeviceName", [this] { return settings_.Pending.Device.DeviceName; },
+      "DeviceName", [this] { return Read(settings_.Pending.Device.DeviceName); },
       [this](const std::string& v) { SetDeviceName(v); });
   RegisterPropertyInteger(
       "DeviceVendorID", [this] { return GetDeviceVendorID(); },
@@ -60,6 +60,8 @@ TKYTHID::~TKYTHID() {
 void TKYTHID::CreateController() {
   try {
     controller_ = std::make_unique<TJvHidDeviceController>();
+    controller_->SetSerializer(
+        [this](std::function<void()> change) { InstanceLock().ChangeOrDefer(std::move(change)); });
     controller_->SetOnEnumerate([this](TJvHidDevice& d, int) { return DeviceEnumerated(d); });
     // Scans at once, so the device list is filled before the settings are applied.
     controller_->SetOnDeviceChange([this](TJvHidDeviceController&) { DeviceChanged(); });
@@ -85,11 +87,13 @@ void TKYTHID::SetDeviceProductID(int32_t PID) {
 }
 
 void TKYTHID::ResetChanges() {
+  const TInstanceLock::THold hold = Changing();
   settings_.Reset();
   TKYTModuleObject::ResetChanges();
 }
 
 void TKYTHID::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   if (!controller_) {
     SetStatus(IS_ERROR);
     throw EKYTModuleObject(Translate("HID Controller not created"));
@@ -123,6 +127,7 @@ void TKYTHID::ApplyChanges() {
 // ---- Devices --------------------------------------------------------------------------------
 
 THIDDevices TKYTHID::GetDevices() {
+  const TInstanceLock::THold hold = Using();
   if (!controller_)
     throw EKYTModuleObject(Translate("HID Controller not created"));
   std::vector<TDevicePtr> devices;
@@ -159,7 +164,8 @@ TKYTHID::TDevicePtr TKYTHID::FindConfiguredDevice() const {
   }
   const std::string& serial = settings_.Pending.Device.DeviceSerial;
   for (const TDevicePtr& device : devices) {
-    if (!MatchesConfiguredIdentity(*device))
+    // A device a change has already unplugged may still be listed until the scan that follows.
+    if (!device->IsPluggedIn() || !MatchesConfiguredIdentity(*device))
       continue;
     if (Utf8(device->SerialNumber()) == serial || std::to_string(device->DeviceID()) == serial) {
       return device;
@@ -192,16 +198,26 @@ void TKYTHID::Attach(TJvHidDevice& HidDev) {
 }
 
 void TKYTHID::Detach(TJvHidDevice& HidDev) {
-  HidDev.SetOnData(nullptr);
+  // Stopping the read thread serves the main thread's queue: a removal queued there must not
+  // reach this module for a device it is letting go of.
   HidDev.SetOnUnplug(nullptr);
+  HidDev.SetOnData(nullptr);
 }
 
 void TKYTHID::DeviceChanged() {
   if (!controller_)
     return;
+  std::vector<TDevicePtr> listed;
   {
     std::lock_guard lock(lock_);
-    devices_.clear();
+    listed.swap(devices_);
+  }
+  // Every listed device is checked out to this module; one that has left goes back, or the
+  // controller would keep it (and one more with every replug) for good.
+  const TDevicePtr selected = Selected();
+  for (TDevicePtr& device : listed) {
+    if (!device->IsPluggedIn() && device != selected)
+      controller_->CheckIn(device);
   }
   controller_->Enumerate();
 }
@@ -249,6 +265,7 @@ void TKYTHID::ReportReceived(uint8_t ReportID, const uint8_t* Data, uint16_t Siz
 }
 
 void TKYTHID::SendEvent(uint8_t ReportID, const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   TDevicePtr device = Selected();
   if (!device)
     throw EKYTModuleObject(Translate("No HID Device selected/found"));

@@ -29,10 +29,10 @@ class TKYTHID final : public TKYTModuleObject,
   void SetDeviceSerial(const std::string& Serial) override;
   void SetDeviceVendorID(int32_t VID) override;
   void SetDeviceProductID(int32_t PID) override;
-  bool GetOpen() override { return settings_.Pending.Open; }
-  std::string GetDeviceSerial() override { return settings_.Pending.Device.DeviceSerial; }
-  int32_t GetDeviceVendorID() override { return settings_.Pending.Device.VendorID; }
-  int32_t GetDeviceProductID() override { return settings_.Pending.Device.ProductID; }
+  bool GetOpen() override { return Read(settings_.Pending.Open); }
+  std::string GetDeviceSerial() override { return Read(settings_.Pending.Device.DeviceSerial); }
+  int32_t GetDeviceVendorID() override { return Read(settings_.Pending.Device.VendorID); }
+  int32_t GetDeviceProductID() override { return Read(settings_.Pending.Device.ProductID); }
   THIDDevices GetDevices() override;
   // IKYTHID and IKYTHIDSendData
   void SendEvent(uint8_t ReportID, const std::string& Text) override;

@@ -55,6 +55,7 @@ void TKYTUSBXp::RaiseInvalidParity() {
 }
 
 TUSBXpDevices TKYTUSBXp::GetDevices() {
+  const TInstanceLock::THold hold = Using();
   TUSBXpDevices devices;
   if (!controller_)
     return devices;
@@ -68,6 +69,7 @@ TUSBXpDevices TKYTUSBXp::GetDevices() {
 }
 
 void TKYTUSBXp::SendText(const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
   if (!controller_)
     throw Exception(Translate("Cannot send Data when USBXpress Port is not connected!"));
   SendDebug("TRANSMITTED", Text);
@@ -75,6 +77,7 @@ void TKYTUSBXp::SendText(const std::string& Text) {
 }
 
 void TKYTUSBXp::ApplyChanges() {
+  const TInstanceLock::THold hold = Changing();
   // Nothing is caught here: a failure ends the apply and the applied settings stay as they were.
   if (controller_) {
     if (controller_->Opened())

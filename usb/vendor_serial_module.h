@@ -27,6 +27,7 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
     ChangeSetting(settings_.Pending.DataBits, TextToInteger(DataBits));
   }
   void SetParity(const std::string& Parity) override {
+    const TInstanceLock::THold hold = this->Using();
     if (AllDigits(Parity)) {
       settings_.Pending.Parity = TextToInteger(Parity);
       NotifyChange();
@@ -45,13 +46,14 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
   // The module interface's property accessors.
   void SetOpen(bool Open) override { ChangeSetting(settings_.Pending.Open, Open); }
   void SetPort(const std::string& Port) override { ChangeSetting(settings_.Pending.Port, Port); }
-  bool GetOpen() override { return settings_.Pending.Open; }
-  std::string GetPort() override { return settings_.Pending.Port; }
+  bool GetOpen() override { return Read(settings_.Pending.Open); }
+  std::string GetPort() override { return Read(settings_.Pending.Port); }
 
   // IKYTSendData
   void SendData(const std::string& Data) override { this->SendText(Data); }
 
   void ResetChanges() override {
+    const TInstanceLock::THold hold = Changing();
     settings_.Reset();
     TKYTModuleObject::ResetChanges();
   }
@@ -74,8 +76,8 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
     text("Port", &TVendorSerialModule::GetPort, &TVendorSerialModule::SetPort);
     // The name follows the device; editing it is no change of the settings.
     RegisterPropertyString(
-        "Name", [this] { return settings_.Pending.Name; },
-        [this](const std::string& v) { settings_.Pending.Name = v; });
+        "Name", [this] { return Read(settings_.Pending.Name); },
+        [this](const std::string& v) { ChangeName(v); });
     text("BaudRate", &TVendorSerialModule::GetBaudRate, &TVendorSerialModule::SetBaudRate);
     text("StopBits", &TVendorSerialModule::GetStopBits, &TVendorSerialModule::SetStopBits);
     text("DataBits", &TVendorSerialModule::GetDataBits, &TVendorSerialModule::SetDataBits);
@@ -84,11 +86,16 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
     RegisterPropertyString(
         "FlowControl", [] { return std::string("None"); },
         [this](const std::string&) {
+          const TInstanceLock::THold hold = Using();
           settings_.Pending.FlowControl = 0;
           NotifyChange();
         });
   }
 
+  void ChangeName(const std::string& Name) {
+    const TInstanceLock::THold hold = Using();
+    settings_.Pending.Name = Name;
+  }
   // The receive handler, on the controller's watch thread.
   void Received(const std::string& Data) {
     SendDebug("RECEIVED", Data);

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -61,6 +63,18 @@ const char* MonitorSource() {
   return ::access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
 }
 
+// A monitor of hidraw events; empty when it cannot be made. Call it under UdevLock.
+UdevPtr<udev_monitor> OpenMonitor(udev* context) {
+  UdevPtr<udev_monitor> monitor{udev_monitor_new_from_netlink(context, MonitorSource())};
+  if (!monitor)
+    return {};
+  if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
+      udev_monitor_enable_receiving(monitor.get()) < 0) {
+    return {};
+  }
+  return monitor;
+}
+
 class HidrawWatch : public IDeviceWatch {
  public:
   HidrawWatch(UdevPtr<udev> context, UdevPtr<udev_monitor> monitor, std::function<void()> onChange)
@@ -81,17 +95,38 @@ class HidrawWatch : public IDeviceWatch {
 
  private:
   void Run(TThread& self) {
+    while (!self.Terminated()) {
+      const char* failure = Watch(self);
+      if (failure == nullptr)
+        return;
+      // Events may have been lost with the monitor: a scan after the restart catches up.
+      std::fprintf(stderr, "kyt: hidraw monitor failed (%s); restarting it\n", failure);
+      if (net::WaitForStop(stop_, kRestartPause))
+        return;
+      std::lock_guard lock(UdevLock());
+      monitor_ = OpenMonitor(context_.get());
+      if (monitor_)
+        TThread::Queue(onChange_);
+    }
+  }
+
+  // Follows the monitor until a stop (nullptr) or its failure (what failed).
+  const char* Watch(TThread& self) {
+    if (!monitor_)
+      return "no monitor";
     const int fd = udev_monitor_get_fd(monitor_.get());
     while (!self.Terminated()) {
       pollfd fds[2] = {{fd, POLLIN, 0}, {stop_.Handle(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR)
           continue;
-        break;
+        return "poll";
       }
-      // A broken monitor socket would wake every poll at once; leaving is better than spinning.
-      if (fds[1].revents || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
-        break;
+      if (fds[1].revents)
+        return nullptr;
+      // A broken monitor socket would wake every poll at once: it is made anew instead.
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+        return "socket error";
       bool changed = false;
       {
         std::lock_guard lock(UdevLock());
@@ -102,7 +137,10 @@ class HidrawWatch : public IDeviceWatch {
       if (changed)
         TThread::Queue(onChange_);
     }
+    return nullptr;
   }
+
+  static constexpr std::chrono::milliseconds kRestartPause{1000};
 
   UdevPtr<udev> context_;
   UdevPtr<udev_monitor> monitor_;
@@ -146,13 +184,9 @@ std::unique_ptr<IDeviceWatch> WatchHidraw(std::function<void()> onChange) {
   UdevPtr<udev> context{udev_new()};
   if (!context)
     return nullptr;
-  UdevPtr<udev_monitor> monitor{udev_monitor_new_from_netlink(context.get(), MonitorSource())};
+  UdevPtr<udev_monitor> monitor = OpenMonitor(context.get());
   if (!monitor)
     return nullptr;
-  if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
-      udev_monitor_enable_receiving(monitor.get()) < 0) {
-    return nullptr;
-  }
   return std::make_unique<HidrawWatch>(std::move(context), std::move(monitor), std::move(onChange));
 }
 

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <csignal>
+#include <string_view>
+
+#include "platform/sockets.h"
 
 #include "tests/support/kyt_host_process.h"
 #include "tests/support/temp_dir.h"
@@ -95,6 +100,35 @@ TEST(KytHostTest, SigtermStopsItCleanlyAndTheSettingsAreSaved) {
                                        {"name", "Target"},
                                        {"type", "integer"},
                                        {"value", 20}}));
+}
+
+TEST(KytHostTest, AStalledFetchHoldsUpNeitherDataNorTheStop) {
+  // A web server that sends a status line and then nothing, and a peer for a Client Socket.
+  const net::Socket web = net::Listen(0, "127.0.0.1");
+  const net::Socket peer = net::Listen(0, "127.0.0.1");
+  TTempDir dir;
+  std::string config = dir.Write("config.json", fmt::format(R"({{"instances": [
+      {{"id": 10, "module": "WWWReader"}},
+      {{"id": 11, "module": "CSCK", "settings": {{"Open": true, "Host": "127.0.0.1", "Port": {}}}}},
+      {{"id": 12, "module": "Console", "parent": 11}}]}})",
+                                                            net::LocalPort(peer)));
+  TKytHost process({"run", config});
+  const net::Socket connection = net::Accept(peer, kLimit);
+  ASSERT_TRUE(connection) << process.Stderr();
+  process.SendCall("WWWReader_RetrievePage",
+                   TJson::array({10, fmt::format("http://127.0.0.1:{}/", net::LocalPort(web))}));
+  const net::Socket fetch = net::Accept(web, kLimit);
+  ASSERT_TRUE(fetch) << process.Stderr();
+  net::SendAll(fetch, std::string_view("HTTP/1.1 200 OK\r\n"));
+
+  net::SendAll(connection, std::string_view("while the page trickles"));
+  EXPECT_TRUE(process.WaitForEvent("data", [](const TJson& e) { return e["instance"] == 12; }))
+      << process.Stderr();
+  const auto stopped = std::chrono::steady_clock::now();
+  process.Signal(SIGINT);
+  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
+  // The fetch is cancelled, not waited out (its read time-out is 10 s).
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
 }
 
 TEST(KytHostTest, ConfigAndPluginErrorsExitWithCode2) {

@@ -160,6 +160,29 @@ TEST_F(TimerPoolTest, UnregisterWaitsForARunningCallbackToFinish) {
   EXPECT_TRUE(finishedWhenUnregistered);
 }
 
+TEST_F(TimerPoolTest, ABlockedCallbackDelaysNoOtherInstancesTimer) {
+  ResetHost(RunMode());
+  TGate release;
+  std::atomic<bool> blocked{false};
+  std::atomic<int> otherRuns{0};
+  const TTimerID slow = Timers()->RegisterTimer(
+      "Slow", 12,
+      [&] {
+        blocked = true;
+        release.WaitOpen();
+      },
+      1);
+  const TTimerID other = Timers()->RegisterTimer(
+      "Other", 13, [&] { ++otherRuns; }, 1);
+  ASSERT_TRUE(WaitUntil([&] { return blocked.load(); }));
+  const int before = otherRuns;
+  EXPECT_TRUE(WaitUntil([&] { return otherRuns >= before + 2; }));
+  release.Open();
+  // Both callbacks use this stack: they end before it does.
+  Timers()->UnregisterTimer(slow);
+  Timers()->UnregisterTimer(other);
+}
+
 TEST_F(TimerPoolTest, DeletingAnInstanceStopsTheTimersItLeftBehind) {
   TTimerID id = Timers()->RegisterTimer(
       "Forgotten", 0, [] {}, 5);

@@ -18,6 +18,8 @@ class PtyPair {
   const std::string& SlavePath() const { return slavePath_; }
   // The test's own descriptor of the slave, kept open for reading its settings only.
   int Slave() const { return slave_; }
+  // The far side's own descriptor, for tests that read and write it their own way.
+  int Master() const { return master_; }
 
   // The far side: blocking writes of every byte, reads of exactly `size` bytes ("" on EOF/EIO).
   void Write(const std::string& bytes);
