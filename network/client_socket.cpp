@@ -81,7 +81,9 @@ TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
       "Port", [this] { return GetPort(); }, [this](int32_t v) { SetPort(v); });
 
   LoadAndApplySettings();
-  // A failed first apply still takes the settings, so the timer keeps trying them.
+  // A failed first apply still takes the settings, so the timer keeps trying them. The timer
+  // may already run on its own thread, so the copy is made holding the instance.
+  const TInstanceLock::THold hold = Changing();
   settings_.Apply();
 }
 

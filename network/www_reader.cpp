@@ -51,6 +51,8 @@ TKYTWWWReader::TKYTWWWReader(const TRef<IKYTKernel>& Kernel, TInstanceID Instanc
   pageTimer_ = Kernel->GetTimerPool()->RegisterTimer(
       "UpdatePage", InstanceID, [this] { UpdatePage(); }, 0);
   LoadAndApplySettings();
+  // The timer may already be fetching on its own thread, reading the applied settings.
+  const TInstanceLock::THold hold = Changing();
   settings_.Apply();
 }
 

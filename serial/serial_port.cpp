@@ -78,7 +78,9 @@ TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID Insta
       "Parity", [this] { return GetParity(); }, [this](const std::string& v) { SetParity(v); });
 
   LoadAndApplySettings();
-  // A failed first apply still takes the settings, so the timer keeps trying them.
+  // A failed first apply still takes the settings, so the timer keeps trying them. The timer
+  // may already run on its own thread, so the copy is made holding the instance.
+  const TInstanceLock::THold hold = Changing();
   settings_.Apply();
 }
 
