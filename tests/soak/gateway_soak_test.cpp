@@ -157,6 +157,11 @@ class TGatewaySoak {
     RunFor(3s, true, false);
     CloseClients();
     Settle(ready);
+    // And one loss of the far side: the instance that reconnects gets its timer thread in the
+    // host, which stays for the instance's life.
+    CutFarSide(false);
+    ASSERT_TRUE(WaitFor([&] { return FarReady(); }, 60s, [&] { Step(false, false); }))
+        << "kyt-host did not reconnect the far side" << HostOutput();
     const TFootprint before = Footprint(host_->Pid());
 
     RunFor(GatewaySeconds(), true, true);
