@@ -206,7 +206,9 @@ void TTCPClient::Impl::DrainLocked() {
   }
 }
 
-// Moves one read's worth into the buffer; false once the socket has nothing more right now.
+// Moves one read's worth into the buffer; false once the socket has nothing more right now. A
+// read that did not fill the chunk found the socket emptied, so asking again would only cost a
+// call that fails (on every one-byte block); what comes after it is seen by the next wait.
 bool TTCPClient::Impl::ReadOnceLocked() {
   std::optional<std::size_t> count;
   try {
@@ -222,7 +224,7 @@ bool TTCPClient::Impl::ReadOnceLocked() {
     return false;
   }
   buffer.append(chunk.data(), *count);
-  return true;
+  return *count == chunk.size();
 }
 
 // A lost connection ends like a peer close, so bytes read before it still reach the reader; it

@@ -1,11 +1,15 @@
 #include "runtime/thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <system_error>
+#if defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
+#include <intrin.h>
+#endif
 
 #include "runtime/exception.h"
 
@@ -13,6 +17,45 @@ namespace kyt {
 namespace {
 
 using Item = std::function<void()>;
+using Clock = std::chrono::steady_clock;
+
+// Waking a sleeping thread costs far more than a short look (on a virtual machine it is the
+// largest single cost of a one-byte round trip through the host), and a block that comes in
+// often has a next one close behind. So both sides of a hand-over look for a while before they
+// sleep: the main thread for the next item, a worker for the end of its call. The looks are
+// bounded and short: a longer one took the processor from the very threads that bring the next
+// item (a pty's bytes pass through a kernel worker too). The main thread looks only while items
+// keep coming that close together, so an idle host sleeps as before.
+constexpr auto kMainLook = std::chrono::microseconds(40);
+constexpr auto kCallLook = std::chrono::microseconds(30);
+
+// Tells the processor this is a busy wait (it then spares the other hardware thread).
+inline void CpuRelax() {
+#if defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
+  _mm_pause();
+#elif defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Looks at `ready` until it answers true or `until` has passed; true when it did.
+template <class Ready>
+bool LookFor(Clock::time_point until, Ready ready) {
+  for (;;) {
+    for (int i = 0; i < 16; ++i) {
+      if (ready())
+        return true;
+      CpuRelax();
+    }
+    if (Clock::now() >= until)
+      return ready();
+    // The thread looked for may be waiting for this very processor (two cores shared with
+    // other work are often one): a pause alone would hold it off for the whole look.
+    std::this_thread::yield();
+  }
+}
 
 // The process-wide hand-over. One mutex guards the queue and every completion flag below, so a
 // waiter can test "queue empty and not done" and sleep without missing a wake-up.
@@ -21,6 +64,13 @@ struct HandOver {
   std::condition_variable mainWake;  // for the main thread: an item arrived or a thread completed
   std::condition_variable doneWake;  // for threads joining off the main thread: a thread completed
   std::deque<Item> items;
+  // Whether `items` holds anything, for the main thread's look before it takes the mutex.
+  std::atomic<bool> queued{false};
+  // Guarded by `mutex`: when the first of the items now queued came, when the main thread's
+  // last batch ended, and whether it looks for the next item before it sleeps.
+  Clock::time_point firstQueued;
+  Clock::time_point lastBatch;
+  bool look = false;
 };
 
 // Never destroyed: workers may still post while the process runs its exit handlers.
@@ -56,7 +106,10 @@ void Post(Item item) {
   auto& hub = Hub();
   {
     std::lock_guard lock(hub.mutex);
+    if (hub.items.empty())
+      hub.firstQueued = Clock::now();
     hub.items.push_back(std::move(item));
+    hub.queued.store(true, std::memory_order_relaxed);
   }
   hub.mainWake.notify_all();
 }
@@ -69,11 +122,29 @@ bool RunBatch(std::unique_lock<std::mutex>& lock) {
     return false;
   std::deque<Item> batch;
   batch.swap(hub.items);
+  hub.queued.store(false, std::memory_order_relaxed);
   lock.unlock();
   for (const auto& item : batch) RunItem(item);
   batch.clear();  // captured state is released outside the lock too
   lock.lock();
+  hub.lastBatch = Clock::now();
   return true;
+}
+
+// The main thread, about to sleep on an empty queue: while its last batch is recent and the
+// last item came that soon after the batch before, it looks for the next item first. `lock`
+// holds hub.mutex on entry and on return. True when an item came.
+bool LookForItems(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+  auto& hub = Hub();
+  const auto until = std::min(hub.lastBatch + kMainLook, deadline);
+  if (!hub.look || Clock::now() >= until)
+    return false;
+  lock.unlock();
+  LookFor(until, [&] { return hub.queued.load(std::memory_order_relaxed); });
+  lock.lock();
+  // A look in vain is not repeated until items come close together again.
+  hub.look = !hub.items.empty();
+  return hub.look;
 }
 
 // Sets a completion flag that waiters on either side may be sleeping on.
@@ -102,8 +173,10 @@ bool CheckSynchronize(std::chrono::milliseconds timeout) {
     throw Exception("CheckSynchronize called from a thread other than the main one");
   auto& hub = Hub();
   std::unique_lock lock(hub.mutex);
-  if (timeout.count() > 0) {
-    hub.mainWake.wait_for(lock, timeout, [&] { return !hub.items.empty(); });
+  const auto deadline = Clock::now() + timeout;
+  if (timeout.count() > 0 && hub.items.empty() && !LookForItems(lock, deadline)) {
+    if (hub.mainWake.wait_until(lock, deadline, [&] { return !hub.items.empty(); }))
+      hub.look = hub.firstQueued - hub.lastBatch < kMainLook;
   }
   return RunBatch(lock);
 }
@@ -253,8 +326,8 @@ namespace {
 struct SyncCall {
   std::mutex mutex;
   std::condition_variable wake;
-  bool done = false;         // guarded by `mutex`
-  std::exception_ptr error;  // written before `done` is set
+  std::atomic<bool> done{false};  // set holding `mutex`, so a sleeper cannot miss it
+  std::exception_ptr error;       // written before `done` is set
 };
 
 }  // namespace
@@ -276,13 +349,14 @@ void TThread::Synchronize(const Procedure& fn) {
     }
     {
       std::lock_guard lock(call->mutex);
-      call->done = true;
+      call->done.store(true, std::memory_order_release);
     }
     call->wake.notify_one();
   });
-  {
+  auto done = [&] { return call->done.load(std::memory_order_acquire); };
+  if (!LookFor(Clock::now() + kCallLook, done)) {
     std::unique_lock lock(call->mutex);
-    call->wake.wait(lock, [&] { return call->done; });
+    call->wake.wait(lock, done);
   }
   // Taken, not copied: the exception object then dies on this thread, which reads it, rather
   // than wherever the last copy of `call` happens to be released.

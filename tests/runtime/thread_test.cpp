@@ -1,6 +1,9 @@
 #include "runtime/thread.h"
 
 #include <gtest/gtest.h>
+#if defined(__linux__)
+#include <time.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -241,6 +244,44 @@ TEST_F(HandOverTest, ConcurrentSynchronizeCallsEachRunExactlyOnce) {
   for (auto& w : workers) w->WaitFor();
   EXPECT_EQ(total, kThreads * kCalls);
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(perThread[t], kCalls) << "thread " << t;
+}
+
+#if defined(__linux__)
+milliseconds ThreadCpuTime() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return std::chrono::duration_cast<milliseconds>(std::chrono::seconds(t.tv_sec) +
+                                                  std::chrono::nanoseconds(t.tv_nsec));
+}
+#endif
+
+// The main loop's way of serving: calls that come back to back (which the main thread looks
+// for before it sleeps) each run once, in order, seeing what the worker wrote before the call;
+// once they stop, the main thread sleeps rather than spends the wait looking.
+TEST_F(HandOverTest, BackToBackCallsRunInOrderAndAnIdleMainThreadSleeps) {
+  constexpr int kCalls = 2000;
+  int written = 0;  // the worker's, read by the items: TSan checks the hand-over orders it
+  std::vector<int> seen;
+  std::atomic<bool> done{false};
+  TFunctionThread worker([&](TThread&) {
+    for (int i = 1; i <= kCalls; ++i) {
+      written = i;
+      TThread::Synchronize([&] { seen.push_back(written); });
+    }
+    done = true;
+    TThread::Queue([] {});
+  });
+  worker.Start();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done && std::chrono::steady_clock::now() < limit) CheckSynchronize(milliseconds{200});
+  worker.WaitFor();
+  ASSERT_EQ(seen.size(), static_cast<std::size_t>(kCalls));
+  for (int i = 0; i < kCalls; ++i) ASSERT_EQ(seen[i], i + 1);
+#if defined(__linux__)
+  const milliseconds before = ThreadCpuTime();
+  EXPECT_FALSE(CheckSynchronize(milliseconds{300}));
+  EXPECT_LT(ThreadCpuTime() - before, milliseconds{30});
+#endif
 }
 
 }  // namespace
