@@ -233,7 +233,8 @@ std::optional<TURIReference> ParseURIReference(std::string_view text) {
   }
   if (text.starts_with("//")) {
     const std::size_t end = text.find('/', 2);
-    const std::string_view authority = text.substr(2, end == std::string_view::npos ? end : end - 2);
+    const std::string_view authority =
+        text.substr(2, end == std::string_view::npos ? end : end - 2);
     if (!ParseAuthority(authority, uri))
       return std::nullopt;
     uri.Authority = std::string(authority);
@@ -262,9 +263,8 @@ TURIReference ResolveURIReference(const TURIReference& base, const TURIReference
       target.Path = base.Path;
       target.Query = reference.Query ? reference.Query : base.Query;
     } else {
-      target.Path = RemoveDotSegments(reference.Path.starts_with("/")
-                                          ? reference.Path
-                                          : MergePaths(base, reference.Path));
+      target.Path = RemoveDotSegments(
+          reference.Path.starts_with("/") ? reference.Path : MergePaths(base, reference.Path));
       target.Query = reference.Query;
     }
   }

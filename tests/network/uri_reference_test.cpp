@@ -26,8 +26,8 @@ struct TUriparser {
   bool parsed = false;
   explicit TUriparser(const std::string& text) {
     const char* error = nullptr;
-    parsed = uriParseSingleUriExA(&uri, text.data(), text.data() + text.size(), &error) ==
-             URI_SUCCESS;
+    parsed =
+        uriParseSingleUriExA(&uri, text.data(), text.data() + text.size(), &error) == URI_SUCCESS;
   }
   TUriparser() = default;
   ~TUriparser() {
