@@ -103,8 +103,13 @@ fuzz-long:
 	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
 	nice -n 19 scripts/run-fuzzers --runs $(FUZZ_RUNS) build-fuzz $(FUZZERS)
 
-bench:
-	@$(MAKE) --no-print-directory build-test BUILD=build-bench TYPE=Release
+# The benchmarks only (not the tests) in an optimised tree; bench-build builds without running.
+.PHONY: bench-build
+bench-build:
+	@$(MAKE) --no-print-directory configure-test BUILD=build-bench TYPE=Release
+	cmake --build build-bench -j $(JOBS) --target kyt_benchmarks
+
+bench: bench-build
 	scripts/run-benchmarks build-bench
 
 install: build
