@@ -2,10 +2,12 @@
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#ifndef _WIN32
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <clocale>
@@ -29,6 +31,11 @@ constexpr const char* kPluginModules[] = {"WWWReader", "COMPort", "CSCK", "SSCK"
 constexpr const char* kRuleFolders[] = {"/etc/udev/rules.d", "/run/udev/rules.d",
                                         "/usr/local/lib/udev/rules.d", "/usr/lib/udev/rules.d",
                                         "/lib/udev/rules.d"};
+#ifdef _WIN32
+constexpr const char* kAfterLibraryInstall = "";
+#else
+constexpr const char* kAfterLibraryInstall = " and run sudo ldconfig";
+#endif
 constexpr const char* kReloadRules = "sudo udevadm control --reload && sudo udevadm trigger";
 
 TCheckResult Pass(std::string name, std::string text) {
@@ -41,6 +48,7 @@ TCheckResult Fail(std::string name, std::string text, std::string fix) {
   return {std::move(name), Outcome::Fail, std::move(text), std::move(fix)};
 }
 
+#ifndef _WIN32
 std::string UserName() {
   if (const passwd* entry = getpwuid(geteuid()))
     return entry->pw_name;
@@ -118,6 +126,8 @@ std::optional<std::string> InstalledRules() {
   return std::nullopt;
 }
 
+#endif
+
 TCheckResult CheckPlugin(const std::string& library, TModuleProbe* probe,
                          const std::string& loadError) {
   const std::string name = "plug-in";
@@ -152,6 +162,10 @@ TCheckResult CheckSerialPorts(TModuleProbe* probe) {
   }
   if (nodes.empty())
     return Skip(name, "not applicable: this machine has no serial ports");
+#ifdef _WIN32
+  // Windows gives every user the ports; one in use elsewhere shows when an instance opens it.
+  return Pass(name, fmt::format("{} present", fmt::join(nodes, ", ")));
+#else
   std::vector<std::string> refused = Inaccessible(nodes);
   if (!refused.empty()) {
     return Fail(
@@ -161,8 +175,10 @@ TCheckResult CheckSerialPorts(TModuleProbe* probe) {
   }
   return Pass(name,
               fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
+#endif
 }
 
+#ifndef _WIN32
 bool ProcessRunning(const std::string& command) {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
@@ -222,6 +238,8 @@ TCheckResult CheckFtdiSio(bool d2xxLoads) {
                           bound.front()));
 }
 
+#endif
+
 struct TVendor {
   const char* Check;
   const char* Module;
@@ -250,10 +268,12 @@ TCheckResult CheckVendorLibrary(const TVendor& vendor, TModuleProbe* probe, bool
   // matters depends on the configs, which this machine-wide check does not see.
   return Skip(vendor.Check,
               fmt::format("not applicable unless {} instances are configured: {} not found ({}); "
-                          "to use one, install {} and run sudo ldconfig, or set {}",
-                          vendor.Module, vendor.File, reason, vendor.Where, vendor.Variable));
+                          "to use one, install {}{}, or set {}",
+                          vendor.Module, vendor.File, reason, vendor.Where, kAfterLibraryInstall,
+                          vendor.Variable));
 }
 
+#ifndef _WIN32
 TCheckResult CheckHidraw() {
   const std::string name = "hidraw";
   std::vector<std::string> nodes;
@@ -280,6 +300,8 @@ TCheckResult CheckHidraw() {
       name, fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "), UserName()),
       fix);
 }
+
+#endif
 
 // gettext's choice: LANGUAGE (a list) unless the locale is C, else the locale's language.
 std::vector<std::string> WantedLanguages(const std::string& locale) {
@@ -335,7 +357,12 @@ std::string AvailableLanguages(const fs::path& folder) {
 
 TCheckResult CheckCatalogues(const std::string& library) {
   const std::string name = "message catalogues";
+#ifdef LC_MESSAGES
   const char* active = std::setlocale(LC_MESSAGES, nullptr);
+#else
+  // The C library of Windows has no message category; the texts follow LANGUAGE and LANG.
+  const char* active = std::getenv("LANG");
+#endif
   std::string locale = active ? active : "C";
   std::string asked = EnvironmentLocale();
   bool plain = locale == "C" || locale == "POSIX";
@@ -374,8 +401,17 @@ std::vector<TCheckResult> DoctorChecks(const std::string& library, TModuleProbe*
   std::vector<TCheckResult> checks;
   checks.push_back(CheckPlugin(library, probe, loadError));
   checks.push_back(CheckSerialPorts(probe));
-  checks.push_back(CheckModemManager());
   bool d2xx = false, usbxp = false;
+#ifdef _WIN32
+  // Windows has no ModemManager, ftdi_sio or hidraw nodes to check.
+  checks.push_back(CheckVendorLibrary(
+      {"FTDI library", "FTDI", "KYT_FTD2XX_LIBRARY", "ftd2xx.dll", "FTDI's D2XX driver"}, probe,
+      d2xx));
+  checks.push_back(CheckVendorLibrary({"USBXpress library", "USBXp", "KYT_SIUSBXP_LIBRARY",
+                                       "SiUSBXp.dll", "Silicon Labs' USBXpress driver"},
+                                      probe, usbxp));
+#else
+  checks.push_back(CheckModemManager());
   TCheckResult ftdiLibrary = CheckVendorLibrary(
       {"FTDI library", "FTDI", "KYT_FTD2XX_LIBRARY", "libftd2xx.so", "FTDI's D2XX driver"}, probe,
       d2xx);
@@ -385,6 +421,7 @@ std::vector<TCheckResult> DoctorChecks(const std::string& library, TModuleProbe*
                                        "libSiUSBXp.so", "Silicon Labs' USBXpress driver"},
                                       probe, usbxp));
   checks.push_back(CheckHidraw());
+#endif
   checks.push_back(CheckCatalogues(library));
   return checks;
 }

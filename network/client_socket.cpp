@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "framework/translate.h"
+#include "platform/sockets.h"
 
 namespace kyt {
 
@@ -116,7 +117,7 @@ void TKYTClientSocket::SendText(const std::string& Text) {
   } catch (const ESocketError& e) {
     // A peer that stopped reading would hold every writer, and with a reader waiting on the
     // main thread the whole host: past the bound the connection is lost.
-    if (e.Code() == static_cast<int>(std::errc::timed_out))
+    if (e.Code() == net::kTimedOut)
       DropConnection();
     throw;
   }

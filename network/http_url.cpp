@@ -1,15 +1,31 @@
 #include "network/http_url.h"
 
-#include <uriparser/Uri.h>
-
 #include <charconv>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include <fmt/printf.h>
+
+#if KYT_WITH_URIPARSER
+#include <uriparser/Uri.h>
+#else
+#include "network/uri_reference.h"
+#endif
 
 namespace kyt {
 
 namespace {
+
+// What the fetch needs of a parsed address.
+struct TAddressParts {
+  std::string Scheme;
+  std::string Host;  // an IP literal without its brackets
+  std::string Port;
+  std::optional<std::string> UserInfo;
+};
+
+#if KYT_WITH_URIPARSER
 
 // A parsed uriparser record, freed exactly once.
 class TParsedURI {
@@ -36,18 +52,77 @@ class TParsedURI {
   bool parsed_ = false;
 };
 
+std::string RangeText(const UriTextRangeA& range) {
+  if (range.first == nullptr || range.afterLast == nullptr)
+    return {};
+  return std::string(range.first, range.afterLast);
+}
+
+std::optional<TAddressParts> SplitAddress(const std::string& text) {
+  TParsedURI parsed;
+  if (!parsed.Parse(text))
+    return std::nullopt;
+  const UriUriA& uri = parsed.Get();
+  TAddressParts parts{RangeText(uri.scheme), RangeText(uri.hostText), RangeText(uri.portText), {}};
+  if (uri.userInfo.first != nullptr)
+    parts.UserInfo = RangeText(uri.userInfo);
+  return parts;
+}
+
+bool ValidReference(const std::string& text) {
+  TParsedURI parsed;
+  return parsed.Parse(text);
+}
+
+// None when uriparser cannot resolve or write the result.
+std::optional<std::string> Resolve(const std::string& baseText, const std::string& reference) {
+  TParsedURI base;
+  TParsedURI relative;
+  if (!base.Parse(baseText) || !relative.Parse(reference))
+    return std::nullopt;
+  TParsedURI resolved;
+  if (uriAddBaseUriA(&resolved.Get(), &relative.Get(), &base.Get()) != URI_SUCCESS)
+    return std::nullopt;
+  resolved.MarkParsed();
+  int length = 0;
+  if (uriToStringCharsRequiredA(&resolved.Get(), &length) != URI_SUCCESS)
+    return std::nullopt;
+  std::string out(static_cast<std::size_t>(length) + 1, '\0');
+  if (uriToStringA(out.data(), &resolved.Get(), length + 1, nullptr) != URI_SUCCESS)
+    return std::nullopt;
+  out.resize(static_cast<std::size_t>(length));
+  return out;
+}
+
+#else
+
+std::optional<TAddressParts> SplitAddress(const std::string& text) {
+  const std::optional<TURIReference> uri = ParseURIReference(text);
+  if (!uri)
+    return std::nullopt;
+  return TAddressParts{uri->Scheme.value_or(""), uri->Host, uri->Port, uri->UserInfo};
+}
+
+bool ValidReference(const std::string& text) {
+  return ParseURIReference(text).has_value();
+}
+
+std::optional<std::string> Resolve(const std::string& baseText, const std::string& reference) {
+  const std::optional<TURIReference> base = ParseURIReference(baseText);
+  const std::optional<TURIReference> relative = ParseURIReference(reference);
+  if (!base || !relative)
+    return std::nullopt;
+  return ComposeURIReference(ResolveURIReference(*base, *relative));
+}
+
+#endif
+
 std::string AsciiLower(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z')
       c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
-}
-
-std::string RangeText(const UriTextRangeA& range) {
-  if (range.first == nullptr || range.afterLast == nullptr)
-    return {};
-  return std::string(range.first, range.afterLast);
 }
 
 int HexValue(char c) {
@@ -170,17 +245,16 @@ std::string THTTPURL::AbsoluteForm() const {
 THTTPURL ParseHTTPURL(const std::string& given) {
   THTTPURL url;
   url.Text = WithScheme(given);
-  TParsedURI parsed;
-  if (!parsed.Parse(url.Text))
+  const std::optional<TAddressParts> parts = SplitAddress(url.Text);
+  if (!parts)
     RaiseInvalid(given);
-  const UriUriA& uri = parsed.Get();
-  url.Scheme = AsciiLower(RangeText(uri.scheme));
-  url.Host = RangeText(uri.hostText);
+  url.Scheme = AsciiLower(parts->Scheme);
+  url.Host = parts->Host;
   if (url.Host.empty())
     RaiseInvalid(given);
-  url.Port = PortOf(url.Scheme, RangeText(uri.portText), given);
-  if (uri.userInfo.first != nullptr) {
-    const std::string info = RangeText(uri.userInfo);
+  url.Port = PortOf(url.Scheme, parts->Port, given);
+  if (parts->UserInfo) {
+    const std::string& info = *parts->UserInfo;
     const std::size_t colon = info.find(':');
     url.HasCredentials = true;
     url.User = PercentDecode(info.substr(0, colon));
@@ -193,26 +267,12 @@ THTTPURL ParseHTTPURL(const std::string& given) {
 
 std::string ResolveHTTPReference(const THTTPURL& base, const std::string& reference) {
   const std::string escaped = EscapeUnsafe(reference);
-  TParsedURI baseURI;
-  TParsedURI relative;
-  if (!baseURI.Parse(base.Text))
+  if (!ValidReference(base.Text))
     RaiseInvalid(base.Text);
-  if (!relative.Parse(escaped))
+  std::optional<std::string> resolved = Resolve(base.Text, escaped);
+  if (!resolved)
     RaiseInvalid(reference);
-  TParsedURI resolved;
-  if (uriAddBaseUriA(&resolved.Get(), &relative.Get(), &baseURI.Get()) != URI_SUCCESS) {
-    RaiseInvalid(reference);
-  }
-  resolved.MarkParsed();
-  int length = 0;
-  if (uriToStringCharsRequiredA(&resolved.Get(), &length) != URI_SUCCESS)
-    RaiseInvalid(reference);
-  std::string out(static_cast<std::size_t>(length) + 1, '\0');
-  if (uriToStringA(out.data(), &resolved.Get(), length + 1, nullptr) != URI_SUCCESS) {
-    RaiseInvalid(reference);
-  }
-  out.resize(static_cast<std::size_t>(length));
-  return out;
+  return std::move(*resolved);
 }
 
 }  // namespace kyt

@@ -34,10 +34,12 @@ class SocketError : public Exception {
 std::string ErrorText(int code);
 
 // The codes of the conditions the layers above tell apart, in the system's numbering: the time
-// limit of a call ran out, a stop cut a call short, a write to a socket that is not connected.
+// limit of a call ran out, a stop cut a call short, a write to a socket that is not connected,
+// a connection refused.
 extern const int kTimedOut;
 extern const int kCanceled;
 extern const int kNotConnected;
+extern const int kConnectionRefused;
 
 // Read errors that mean the connection is gone rather than that a call went wrong: reset or
 // aborted by the peer, transport shut down, or EIO.

@@ -70,7 +70,8 @@ class KYT_RT_API Variant {
 
   // Deep and strict: same kind and same value, without conversion, so 1 != 1.0 != "1". Records
   // compare field names too; a record never equals a plain array. NaN equals nothing.
-  friend bool operator==(const Variant& a, const Variant& b);
+  // A friend takes no export from its class: it is marked itself for the Windows DLL.
+  friend KYT_RT_API bool operator==(const Variant& a, const Variant& b);
 
  private:
   struct ArrayData {

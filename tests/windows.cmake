@@ -1,31 +1,82 @@
-# The tests of the Windows build, run under wine (make test-windows): the folders whose tests
-# use only what the platform layers offer, and tests/win32 for the Windows backends themselves.
-# Left out, one line each:
-#   support/subprocess, support/kyt_host_process: start kyt-host with fork and exec.
-#   cli/: the input watcher tests feed pipes and signals the POSIX way; kyt-host runs in a
-#     subprocess.
-#   framework/library_test: reads the ELF symbol table and loads with dlopen (the DLL's exports
-#     are checked in tests/win32).
-#   platform/: the hidraw backend and the POSIX socket calls (tests/win32 covers Winsock).
-#   serial/: termios and ptys (tests/win32 moves bytes through a wine COM port).
-#   network/, usb/, host/: not yet built for Windows (uriparser has no mingw build; the vendor
-#     doubles and the host tests use POSIX calls).
+# The tests of the Windows build, run under wine by ctest from scripts/run-windows-tests (make
+# test-windows): each folder's executable as on Linux, less the files that test Linux-only code
+# or need Linux-only tools, one line each here:
+#   framework/library_test: reads the ELF symbol table and loads with dlopen (tests/win32
+#     checks the DLL's one export).
+#   platform/: the hidraw and udev backend, and the POSIX socket calls with injected errno
+#     values (tests/win32 runs Winsock on loopback).
+#   serial/comm_posix_test, serial_port_pty_test, serial_port_e2e_test: termios on ptys
+#     (tests/win32 and the kyt-host check of run-windows-tests use a wine COM port instead).
+#   network/http_fetch_server_test, http_proxy_test, www_reader_e2e_test: the web server
+#     library (cpp-httplib) is Linux-only here; the fetch's wire and authentication tests run
+#     on the scripted loopback server.
+#   network/server_socket_e2e_test, client_socket_e2e_test, usb/ftdi_usbxp_host_test: kyt-host
+#     as a subprocess.
+#   cli/: kyt-host in a subprocess, pipes and signals the POSIX way, sysfs device nodes
+#     (run-windows-tests runs kyt-host.exe itself with the plug-in on a COM port).
+#   stress/, soak/: ptys and the web server library.
 #   vm/: the test machine's guest runs x86_64 Linux builds only.
 set(kyt_support_sources
-  ${CMAKE_CURRENT_SOURCE_DIR}/support/host_test.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/host_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/temp_dir.cpp)
 add_library(kyt_test_support STATIC ${kyt_support_sources})
 target_link_libraries(kyt_test_support PUBLIC kythost kytframework kytrt GTest::gtest GTest::gmock)
 target_compile_definitions(kyt_test_support PUBLIC
   KYT_BUILD_DIR="${CMAKE_BINARY_DIR}" KYT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+# setenv and unsetenv, which the shared tests call.
+target_compile_options(kyt_test_support PUBLIC
+  -include ${CMAKE_CURRENT_SOURCE_DIR}/win32/posix_environment.h)
 
-function(kyt_add_windows_tests target)
-  add_executable(${target} ${ARGN})
-  target_link_libraries(${target} PRIVATE kyt_test_support kytplatform GTest::gtest_main)
-  # Listed when ctest starts rather than after linking, so building needs no wine prefix.
+# tests/<folder>/*.cpp less the files named -> kyt_<folder>_tests.
+function(kyt_add_windows_tests folder)
+  cmake_parse_arguments(arg "" "" "EXCLUDE;LIBRARIES;EXTRA" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp)
+  foreach(file ${arg_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/${file})
+  endforeach()
+  set(target kyt_${folder}_tests)
+  add_executable(${target} ${sources} ${arg_EXTRA})
+  target_link_libraries(${target} PRIVATE kyt_test_support kytplatform GTest::gtest_main
+    ${arg_LIBRARIES})
+  add_dependencies(${target} VidiridAZ kyt-host kyt_catalogues)
+  # Each test in a process of its own, as on Linux. Listed when ctest starts rather than after
+  # linking, so that building needs no wine prefix.
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 120)
 endfunction()
 
-kyt_add_windows_tests(kyt_runtime_tests ${CMAKE_CURRENT_SOURCE_DIR}/runtime/thread_test.cpp)
-file(GLOB kyt_win32_test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win32/*.cpp)
-kyt_add_windows_tests(kyt_win32_tests ${kyt_win32_test_sources})
+kyt_add_windows_tests(runtime)
+kyt_add_windows_tests(framework EXCLUDE library_test.cpp)
+kyt_add_windows_tests(host)
+kyt_add_windows_tests(serial LIBRARIES kytserial kyt_fake_comm
+  EXCLUDE comm_posix_test.cpp serial_port_pty_test.cpp serial_port_e2e_test.cpp pty_pair.cpp)
+kyt_add_windows_tests(network LIBRARIES kytnetwork
+  EXCLUDE http_fetch_server_test.cpp http_proxy_test.cpp www_reader_e2e_test.cpp
+  server_socket_e2e_test.cpp client_socket_e2e_test.cpp)
+kyt_add_windows_tests(usb LIBRARIES kytusb kyt_fake_hid EXCLUDE ftdi_usbxp_host_test.cpp)
+kyt_add_windows_tests(win32)
+
+add_library(kyt_fake_comm STATIC ${CMAKE_CURRENT_SOURCE_DIR}/fakes/comm_fake.cpp)
+target_link_libraries(kyt_fake_comm PUBLIC kytplatform kytrt)
+add_library(kyt_fake_hid STATIC ${CMAKE_CURRENT_SOURCE_DIR}/fakes/hid_fake.cpp)
+target_link_libraries(kyt_fake_hid PUBLIC kytplatform kytrt)
+
+# The vendor doubles under the vendors' Windows file names, their stdcall functions exported
+# undecorated as the vendors' DLLs do.
+set(KYT_FAKE_VENDOR_DIR ${CMAKE_BINARY_DIR}/tests/fakes/vendor)
+function(kyt_fake_vendor_dll target output source)
+  add_library(${target} SHARED ${source})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output}
+    RUNTIME_OUTPUT_DIRECTORY ${KYT_FAKE_VENDOR_DIR})
+  target_link_options(${target} PRIVATE -Wl,--kill-at)
+  target_compile_definitions(${target} PRIVATE ${ARGN})
+endfunction()
+set(d2xx ${CMAKE_CURRENT_SOURCE_DIR}/fakes/ftd2xx/fake_ftd2xx.cpp)
+kyt_fake_vendor_dll(kyt_fake_ftd2xx ftd2xx ${d2xx})
+kyt_fake_vendor_dll(kyt_fake_ftd2xx_nodetail ftd2xx_nodetail ${d2xx} FAKE_D2XX_NO_DETAIL)
+kyt_fake_vendor_dll(kyt_fake_ftd2xx_old ftd2xx_old ${d2xx} FAKE_D2XX_OLD)
+kyt_fake_vendor_dll(kyt_fake_siusbxp SiUSBXp
+  ${CMAKE_CURRENT_SOURCE_DIR}/fakes/siusbxp/fake_siusbxp.cpp)
+add_dependencies(kyt_usb_tests kyt_fake_ftd2xx kyt_fake_ftd2xx_nodetail kyt_fake_ftd2xx_old
+  kyt_fake_siusbxp)
+target_compile_definitions(kyt_usb_tests PRIVATE KYT_FAKE_VENDOR_DIR="${KYT_FAKE_VENDOR_DIR}")

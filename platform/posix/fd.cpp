@@ -26,6 +26,7 @@ namespace {
 const int kTimedOut = ETIMEDOUT;
 const int kCanceled = ECANCELED;
 const int kNotConnected = ENOTCONN;
+const int kConnectionRefused = ECONNREFUSED;
 
 std::string ErrorText(int code) {
   char buffer[256] = {};

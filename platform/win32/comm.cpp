@@ -244,9 +244,21 @@ class WinCommPort final : public ICommPort {
       Lost();
       return {false, EV_ERR};
     }
+    // A port without modem lines (a pty behind wine's COM port, some virtual ports) refuses
+    // the whole wait while their changes are asked for: it waits for the rest from then on.
+    if (NoModemLines(code) && StopWatchingModemLines())
+      return {false, 0};
     // Any other failure is reported as a wake-up with nothing in it; a short pause keeps a
     // failure that repeats at once from spinning.
     return {::WaitForSingleObject(stopEvent, kRetryMs) == WAIT_OBJECT_0, 0};
+  }
+
+  bool StopWatchingModemLines() {
+    constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+    DWORD mask = 0;
+    if (!::GetCommMask(handle_.Get(), &mask) || (mask & kModemEvents) == 0)
+      return false;
+    return ::SetCommMask(handle_.Get(), mask & ~kModemEvents) != 0;
   }
 
   void Lost() {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "platform/sockets.h"
 #include "platform/win32/win_text.h"
@@ -77,19 +78,40 @@ struct PollOutcome {
   short revents;
 };
 
+// WSAPoll does not return for a socket that another thread shuts down (poll on Linux reports
+// POLLHUP), yet a shutdown is how a reader is told to end: waits are cut into slices, and a
+// socket shut down meanwhile counts as ready, so the reader's next call sees the shutdown.
+constexpr int kPollSliceMs = 50;
+std::mutex shutMutex;
+std::set<int> shutSockets;  // left again on close, as Windows hands the value out anew
+
+bool IsShut(int fd) {
+  std::lock_guard lock(shutMutex);
+  return shutSockets.contains(fd);
+}
+
 PollOutcome PollOne(int fd, short events, const StopSignal* stop, const Deadline& deadline) {
-  WSAPOLLFD entries[2] = {{Raw(fd), events, 0},
-                          {stop ? Raw(stop->Handle()) : INVALID_SOCKET, POLLRDNORM, 0}};
-  int n = ::WSAPoll(entries, stop ? 2 : 1, deadline.PollTimeout());
-  if (n < 0)
-    Fail(LastError(), "WSAPoll");
-  if (n == 0)
-    return {WaitResult::TimedOut, 0};
-  if (stop && entries[1].revents != 0)
-    return {WaitResult::Stopped, 0};
-  if (entries[0].revents & POLLNVAL)
-    Fail(WSAENOTSOCK, "WSAPoll");
-  return {WaitResult::Ready, entries[0].revents};
+  for (;;) {
+    WSAPOLLFD entries[2] = {{Raw(fd), events, 0},
+                            {stop ? Raw(stop->Handle()) : INVALID_SOCKET, POLLRDNORM, 0}};
+    const int left = deadline.PollTimeout();
+    int n =
+        ::WSAPoll(entries, stop ? 2 : 1, left < 0 ? kPollSliceMs : std::min(left, kPollSliceMs));
+    if (n < 0)
+      Fail(LastError(), "WSAPoll");
+    if (n == 0) {
+      if (IsShut(fd))
+        return {WaitResult::Ready, POLLHUP};
+      if (deadline.Expired())
+        return {WaitResult::TimedOut, 0};
+      continue;
+    }
+    if (stop && entries[1].revents != 0)
+      return {WaitResult::Stopped, 0};
+    if (entries[0].revents & POLLNVAL)
+      Fail(WSAENOTSOCK, "WSAPoll");
+    return {WaitResult::Ready, entries[0].revents};
+  }
 }
 
 sockaddr_storage ToStorage(const Address& address) {
@@ -228,6 +250,10 @@ Transfer RecvRetrying(const Socket& socket, std::span<char> data) {
   for (;;) {
     std::ptrdiff_t n = Calls().recv(socket.Get(), data.data(), data.size(), 0);
     int error = n < 0 ? errno : 0;
+    // A socket this process shut down reads as ended, as on Linux; Winsock calls it a failure,
+    // which would hide the reason the socket was shut down for.
+    if (error == WSAESHUTDOWN)
+      return {0, 0};
     if (!IsInterrupted(error))
       return {n, error};
   }
@@ -238,6 +264,7 @@ Transfer RecvRetrying(const Socket& socket, std::span<char> data) {
 const int kTimedOut = WSAETIMEDOUT;
 const int kCanceled = WSAECANCELLED;
 const int kNotConnected = WSAENOTCONN;
+const int kConnectionRefused = WSAECONNREFUSED;
 
 std::string ErrorText(int code) {
   return win::SystemErrorText(static_cast<DWORD>(code));
@@ -264,6 +291,10 @@ int UniqueFd::Release() noexcept {
 
 void UniqueFd::Reset() noexcept {
   if (fd_ >= 0) {
+    {
+      std::lock_guard lock(shutMutex);
+      shutSockets.erase(fd_);
+    }
     ::closesocket(Raw(fd_));
     fd_ = -1;
   }
@@ -451,8 +482,15 @@ std::optional<std::size_t> ReceiveNow(const Socket& socket, std::span<char> data
 }
 
 void Shutdown(const Socket& socket) noexcept {
-  if (socket)
+  if (socket) {
+    try {
+      std::lock_guard lock(shutMutex);
+      shutSockets.insert(socket.Get());
+    } catch (...) {
+      // Without memory for the entry a waiter still ends at its time limit or stop.
+    }
     ::shutdown(Raw(socket), SD_BOTH);
+  }
 }
 
 void AbortiveClose(Socket& socket) noexcept {

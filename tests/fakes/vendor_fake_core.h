@@ -9,7 +9,9 @@
 // Devices can also be given by the environment, for runs of kyt-host: KYT_FAKE_DEVICES holds
 // "SERIAL=Description;SERIAL=Description"; those devices echo what is written to them.
 
+#ifndef _WIN32
 #include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -21,16 +23,28 @@
 #include <string>
 #include <vector>
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#ifdef _WIN32
+#define FAKE_EXPORT_ATTRIBUTE __declspec(dllexport)
+#else
+#define FAKE_EXPORT_ATTRIBUTE __attribute__((visibility("default")))
+#endif
+#define FAKE_EXPORT extern "C" FAKE_EXPORT_ATTRIBUTE
 
 namespace fake {
 
+#ifdef _WIN32
+// The Windows library is handed an event object's HANDLE. windows.h stays out: its DWORD and
+// ULONG clash with the vendors' headers.
+struct EventHandle;
+extern "C" __declspec(dllimport) int __stdcall SetEvent(void* event);
+#else
 // The D2XX library's EVENT_HANDLE, as its Linux header lays it out.
 struct EventHandle {
   pthread_cond_t eCondVar;
   pthread_mutex_t eMutex;
   int iVar;
 };
+#endif
 
 struct Device {
   std::string Serial;
@@ -156,9 +170,13 @@ struct Call {
 inline void Signal(EventHandle* event) {
   if (!event)
     return;
+#ifdef _WIN32
+  SetEvent(event);
+#else
   pthread_mutex_lock(&event->eMutex);
   pthread_cond_signal(&event->eCondVar);
   pthread_mutex_unlock(&event->eMutex);
+#endif
 }
 
 // Appends bytes the device received and wakes its listener. The signal goes out under the

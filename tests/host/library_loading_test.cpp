@@ -26,7 +26,11 @@ TEST_F(LibraryLoadingTest, AFileThatIsNoLibraryFailsWithTheLoadersText) {
 }
 
 TEST_F(LibraryLoadingTest, ALibraryWithoutTheEntryPointIsRefused) {
+#ifdef _WIN32
+  std::string runtime = KYT_BUILD_DIR "/libkytrt.dll";
+#else
   std::string runtime = KYT_BUILD_DIR "/libkytrt.so";
+#endif
   TDynamicLibrary library(runtime);
   EXPECT_EQ(library.Symbol("KYTLibraryInfo"), nullptr);
   EXPECT_NE(library.Error().find("KYTLibraryInfo"), std::string::npos);

@@ -225,7 +225,7 @@ TEST_F(ClientSocketTest, AWriteThePeerDoesNotTakeInTimeLosesTheConnection) {
     Socket().SendText(block);
     FAIL() << "a write nobody took passed";
   } catch (const ESocketError& e) {
-    EXPECT_EQ(e.Code(), ETIMEDOUT);
+    EXPECT_EQ(e.Code(), net::kTimedOut);
   }
   EXPECT_EQ(host_->Status(kSocket), IS_INACTIVE);
   EXPECT_EQ(Timer(), 10);

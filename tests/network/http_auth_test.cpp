@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
+
+#include "tests/network/crypto_skip.h"
 
 namespace kyt {
 namespace {
@@ -57,7 +60,12 @@ TEST(HTTPAuthTest, ChallengesAreSplitByScheme) {
 
 class CryptoTest : public ::testing::Test {
  protected:
-  TCryptoLibrary crypto;
+  void SetUp() override {
+    if (test::NoCryptoLibraryOnWindows())
+      GTEST_SKIP() << test::kNoCryptoLibrary;
+    crypto.emplace();
+  }
+  std::optional<TCryptoLibrary> crypto;
 };
 
 TEST_F(CryptoTest, DigestMatchesRFC2617Example) {
@@ -68,7 +76,7 @@ TEST_F(CryptoTest, DigestMatchesRFC2617Example) {
                             {"nonce", "dcd98b7102dd2f0e8b11d0f600bfb0c093"},
                             {"opaque", "5ccc069c403ebaf9f0171e9517f40e41"}}};
   const auto header = DigestCredentials(challenge, "Mufasa", "Circle Of Life", "GET",
-                                        "/dir/index.html", "0a4f113b", crypto);
+                                        "/dir/index.html", "0a4f113b", *crypto);
   ASSERT_TRUE(header);
   EXPECT_EQ(*header,
             "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
@@ -87,30 +95,30 @@ TEST_F(CryptoTest, DigestWithoutQopAndWhatItRefuses) {
       for (uint8_t b : d) s += "0123456789abcdef"[b >> 4], s += "0123456789abcdef"[b & 15];
       return s;
     };
-    return hex(crypto.MD5(hex(crypto.MD5(user + ":r:p")) + ":n:" + hex(crypto.MD5("GET:/"))));
+    return hex(crypto->MD5(hex(crypto->MD5(user + ":r:p")) + ":n:" + hex(crypto->MD5("GET:/"))));
   };
-  const auto header = DigestCredentials(challenge, "u", "p", "GET", "/", "c", crypto);
+  const auto header = DigestCredentials(challenge, "u", "p", "GET", "/", "c", *crypto);
   ASSERT_TRUE(header);
   EXPECT_NE(header->find("response=\"" + expected("u") + "\""), std::string::npos);
   EXPECT_EQ(header->find("qop"), std::string::npos);
   // A domain user: escaped inside the quoted string, hashed as it is.
-  const auto domain = DigestCredentials(challenge, "DOM\\user", "p", "GET", "/", "c", crypto);
+  const auto domain = DigestCredentials(challenge, "DOM\\user", "p", "GET", "/", "c", *crypto);
   ASSERT_TRUE(domain);
   EXPECT_TRUE(domain->starts_with("Digest username=\"DOM\\\\user\", ")) << *domain;
   EXPECT_NE(domain->find("response=\"" + expected("DOM\\user") + "\""), std::string::npos);
 
   challenge.Params.push_back({"algorithm", "SHA-256"});
-  EXPECT_FALSE(DigestCredentials(challenge, "u", "p", "GET", "/", "c", crypto));
+  EXPECT_FALSE(DigestCredentials(challenge, "u", "p", "GET", "/", "c", *crypto));
   challenge.Params = {{"qop", "auth-int"}};
-  EXPECT_FALSE(DigestCredentials(challenge, "u", "p", "GET", "/", "c", crypto));
+  EXPECT_FALSE(DigestCredentials(challenge, "u", "p", "GET", "/", "c", *crypto));
   challenge.Params = {{"realm", "r"}};
   // The server's own values would carry a line break into our header: not answered.
   for (const char* name : {"realm", "nonce", "opaque"}) {
     THTTPChallenge evil = challenge;
     evil.Params.insert(evil.Params.begin(), {name, "x\rX-Evil: 1"});  // found first
-    EXPECT_FALSE(DigestCredentials(evil, "u", "p", "GET", "/", "c", crypto)) << name;
+    EXPECT_FALSE(DigestCredentials(evil, "u", "p", "GET", "/", "c", *crypto)) << name;
   }
-  EXPECT_THROW(DigestCredentials(challenge, "u\r\nX-Evil: 1", "p", "GET", "/", "c", crypto),
+  EXPECT_THROW(DigestCredentials(challenge, "u\r\nX-Evil: 1", "p", "GET", "/", "c", *crypto),
                Exception);
 }
 
@@ -120,14 +128,14 @@ const TBlock8 kServerChallenge = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef
 const TBlock8 kClientChallenge = {0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa};
 
 TEST_F(CryptoTest, NTLMv1MatchesMSNLMP) {
-  EXPECT_EQ(Str(ntlm::NTOWFv1("Password", crypto)),
+  EXPECT_EQ(Str(ntlm::NTOWFv1("Password", *crypto)),
             Bytes({0xa4, 0xf4, 0x9c, 0x40, 0x65, 0x10, 0xbd, 0xca, 0xb6, 0x82, 0x4e, 0xe7, 0xc3,
                    0x0f, 0xd8, 0x52}));
-  EXPECT_EQ(Str(ntlm::LMOWFv1("Password", crypto)),
+  EXPECT_EQ(Str(ntlm::LMOWFv1("Password", *crypto)),
             Bytes({0xe5, 0x2c, 0xac, 0x67, 0x41, 0x9a, 0x9a, 0x22, 0x4a, 0x3b, 0x10, 0x8f, 0x3f,
                    0xa6, 0xcb, 0x6d}));
   const ntlm::TResponses responses = ntlm::ComputeResponses(
-      {ntlm::kNegotiateNTLM, kServerChallenge}, "Password", kClientChallenge, crypto);
+      {ntlm::kNegotiateNTLM, kServerChallenge}, "Password", kClientChallenge, *crypto);
   EXPECT_EQ(responses.NT,
             Bytes({0x67, 0xc4, 0x30, 0x11, 0xf3, 0x02, 0x98, 0xa2, 0xad, 0x35, 0xec, 0xe6,
                    0x4f, 0x16, 0x33, 0x1c, 0x44, 0xbd, 0xbe, 0xd9, 0x27, 0x84, 0x1f, 0x94}));
@@ -139,7 +147,7 @@ TEST_F(CryptoTest, NTLMv1MatchesMSNLMP) {
 TEST_F(CryptoTest, NTLMv1WithClientChallengeMatchesMSNLMP) {
   const ntlm::TResponses responses = ntlm::ComputeResponses(
       {ntlm::kNegotiateNTLM | ntlm::kNegotiateExtendedSessionSecurity, kServerChallenge},
-      "Password", kClientChallenge, crypto);
+      "Password", kClientChallenge, *crypto);
   EXPECT_EQ(responses.NT,
             Bytes({0x75, 0x37, 0xf8, 0x03, 0xae, 0x36, 0x71, 0x28, 0xca, 0x45, 0x82, 0x04,
                    0xbd, 0xe7, 0xca, 0xf8, 0x1e, 0x97, 0xed, 0x26, 0x83, 0x26, 0x72, 0x32}));
@@ -166,7 +174,7 @@ TEST_F(CryptoTest, NTLMMessagesCarryTheirFields) {
 
   const auto type3 =
       Base64Decode(ntlm::AuthenticateCredentials(*challenge, "Domain\\User", "Password",
-                                                 kClientChallenge, crypto)
+                                                 kClientChallenge, *crypto)
                        .substr(5));
   ASSERT_TRUE(type3);
   auto field = [&](std::size_t at) {
@@ -182,6 +190,8 @@ TEST_F(CryptoTest, NTLMMessagesCarryTheirFields) {
 }
 
 TEST(HTTPAuthCryptoLoadTest, MissingLibraryIsReported) {
+  if (test::NoCryptoLibraryOnWindows())
+    GTEST_SKIP() << test::kNoCryptoLibrary;
   setenv("KYT_LIBCRYPTO_LIBRARY", "/nonexistent/libcrypto.so", 1);
   EXPECT_THROW(TCryptoLibrary(), ECryptoUnavailable);
   unsetenv("KYT_LIBCRYPTO_LIBRARY");

@@ -151,6 +151,9 @@ TEST_F(TcpClientTest, ResetAfterSendingStillDeliversTheBytes) {
 }
 
 TEST_F(TcpClientTest, ResetWithNothingUnreadRaisesThenReportsClosed) {
+#ifdef _WIN32
+  GTEST_SKIP() << "under wine a peer's reset arrives as an orderly close, not WSAECONNRESET";
+#endif
   ConnectClient();
   peer.Reset();
   int raised = 0;
@@ -174,9 +177,9 @@ TEST_F(TcpClientTest, RefusedConnectionRaisesSocketErrorWithOsCode) {
     client.Connect();
     FAIL() << "connected to a closed port";
   } catch (const ESocketError& error) {
-    EXPECT_EQ(error.Code(), ECONNREFUSED);
-    EXPECT_EQ(error.Message(), "Socket Error # " + std::to_string(ECONNREFUSED) + ": " +
-                                   net::ErrorText(ECONNREFUSED));
+    EXPECT_EQ(error.Code(), net::kConnectionRefused);
+    EXPECT_EQ(error.Message(), "Socket Error # " + std::to_string(net::kConnectionRefused) + ": " +
+                                   net::ErrorText(net::kConnectionRefused));
   }
   EXPECT_FALSE(client.Connected());
 }
@@ -205,6 +208,9 @@ TEST_F(TcpClientTest, ConnectRejectsMissingTargetAndSecondConnection) {
 }
 
 TEST_F(TcpClientTest, ConnectTimesOutAgainstSilentPeerLeavingNoThreadOrFd) {
+#ifdef _WIN32
+  GTEST_SKIP() << "counts threads and descriptors in /proc, which Windows has not";
+#endif
   TcpSilentPeer silent;
   // A sanitizer starts a helper thread of its own with the process's first thread; let that
   // happen before counting.
@@ -262,6 +268,9 @@ TEST_F(TcpClientTest, WaitForDataReturnsAsSoonAsBytesArrive) {
 }
 
 TEST_F(TcpClientTest, DisconnectFromAnotherThreadWakesWaitForData) {
+#ifdef _WIN32
+  GTEST_SKIP() << "tells from /proc that the reader sleeps, which Windows has not";
+#endif
   ConnectClient();
   int disconnects = 0;
   client.OnDisconnected = [&] { ++disconnects; };
@@ -333,7 +342,7 @@ TEST_F(TcpClientTest, DisconnectNotifiesOnlyForAnOpenConnectionAndEndsWriting) {
     client.Write("x");
     FAIL() << "wrote without a connection";
   } catch (const ESocketError& error) {
-    EXPECT_EQ(error.Code(), ENOTCONN);
+    EXPECT_EQ(error.Code(), net::kNotConnected);
   }
 
   auto owned = std::make_unique<TTCPClient>();

@@ -112,7 +112,8 @@ TEST(TcpServerTest, StoppingCutsShortAWriteToAClientThatDoesNotRead) {
   ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
   server.SetActive(false);
   writer.join();
-  EXPECT_EQ(failure, "Socket Error # 125: Operation canceled");
+  EXPECT_EQ(failure, "Socket Error # " + std::to_string(net::kCanceled) + ": " +
+                         net::ErrorText(net::kCanceled));
   EXPECT_TRUE(stuck.SeesClose());
 }
 

@@ -53,7 +53,7 @@ TcpSilentPeer::TcpSilentPeer() : listener_(net::Listen(0, "127.0.0.1", 0)) {
     try {
       fillers_.push_back(net::Connect(to, 200ms));
     } catch (const net::SocketError& error) {
-      if (error.Code() == ETIMEDOUT) {
+      if (error.Code() == net::kTimedOut) {
         return;  // the queue is full
       }
       throw;

@@ -13,7 +13,11 @@
 namespace kyt::test_support {
 
 inline const std::string kKytHostPath = KYT_BUILD_DIR "/kyt-host";
+#ifdef _WIN32
+inline const std::string kPluginPath = KYT_BUILD_DIR "/VidiridAZ.dll";
+#else
 inline const std::string kPluginPath = KYT_BUILD_DIR "/VidiridAZ.so";
+#endif
 
 // kyt-host with --json and the given arguments, started at once.
 class TKytHost : public TSubprocess {

@@ -3,16 +3,30 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace kyt::test_support {
 
 TTempDir::TTempDir() {
+#ifdef _WIN32
+  // No mkdtemp: a random name is taken when creating it succeeds, as nobody else had it.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    auto candidate = std::filesystem::temp_directory_path() /
+                     ("kyt-test-" + std::to_string(random()) + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate))
+      path_ = candidate.string();
+  }
+  if (path_.empty())
+    throw std::runtime_error("no temporary folder could be made");
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "kyt-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr)
     throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 TTempDir::~TTempDir() {

@@ -13,7 +13,14 @@
 
 namespace kyt::test {
 
-inline std::string FakeVendorLibrary(const std::string& file) {
+// Named as on Linux; the Windows doubles drop the "lib" and end in ".dll" (ftd2xx.dll).
+inline std::string FakeVendorLibrary(std::string file) {
+#ifdef _WIN32
+  if (file.starts_with("lib"))
+    file.erase(0, 3);
+  if (file.ends_with(".so"))
+    file.replace(file.size() - 3, 3, ".dll");
+#endif
   return std::string(KYT_FAKE_VENDOR_DIR) + "/" + file;
 }
 

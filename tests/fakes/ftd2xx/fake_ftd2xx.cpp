@@ -1,4 +1,4 @@
-// A double of the FTDI D2XX library for Linux, exporting the functions the controller calls with
+// A double of the FTDI D2XX library, exporting the functions the controller calls with
 // their published signatures. Built three times: complete, without FT_GetLibraryVersion and
 // FT_GetDeviceInfoDetail (FAKE_D2XX_NO_DETAIL), and without those and FT_CreateDeviceInfoList as
 // well (FAKE_D2XX_OLD) for the older libraries.
@@ -8,7 +8,7 @@
 #include "tests/fakes/vendor_fake_core.h"
 #include "usb/ftdi_d2xx_api.h"
 
-#define D2XX_EXPORT __attribute__((visibility("default")))
+#define D2XX_EXPORT FAKE_EXPORT_ATTRIBUTE
 
 namespace {
 

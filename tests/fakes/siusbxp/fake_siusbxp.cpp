@@ -1,4 +1,4 @@
-// A double of the Silicon Labs USBXpress library for Linux, exporting the functions the
+// A double of the Silicon Labs USBXpress library, exporting the functions the
 // controller calls with their published signatures.
 
 #include <string>
@@ -6,7 +6,7 @@
 #include "tests/fakes/vendor_fake_core.h"
 #include "usb/usbxp_api.h"
 
-#define SI_EXPORT __attribute__((visibility("default")))
+#define SI_EXPORT FAKE_EXPORT_ATTRIBUTE
 
 namespace {
 
