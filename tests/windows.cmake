@@ -61,22 +61,5 @@ target_link_libraries(kyt_fake_comm PUBLIC kytplatform kytrt)
 add_library(kyt_fake_hid STATIC ${CMAKE_CURRENT_SOURCE_DIR}/fakes/hid_fake.cpp)
 target_link_libraries(kyt_fake_hid PUBLIC kytplatform kytrt)
 
-# The vendor doubles under the vendors' Windows file names, their stdcall functions exported
-# undecorated as the vendors' DLLs do.
-set(KYT_FAKE_VENDOR_DIR ${CMAKE_BINARY_DIR}/tests/fakes/vendor)
-function(kyt_fake_vendor_dll target output source)
-  add_library(${target} SHARED ${source})
-  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output}
-    RUNTIME_OUTPUT_DIRECTORY ${KYT_FAKE_VENDOR_DIR})
-  target_link_options(${target} PRIVATE -Wl,--kill-at)
-  target_compile_definitions(${target} PRIVATE ${ARGN})
-endfunction()
-set(d2xx ${CMAKE_CURRENT_SOURCE_DIR}/fakes/ftd2xx/fake_ftd2xx.cpp)
-kyt_fake_vendor_dll(kyt_fake_ftd2xx ftd2xx ${d2xx})
-kyt_fake_vendor_dll(kyt_fake_ftd2xx_nodetail ftd2xx_nodetail ${d2xx} FAKE_D2XX_NO_DETAIL)
-kyt_fake_vendor_dll(kyt_fake_ftd2xx_old ftd2xx_old ${d2xx} FAKE_D2XX_OLD)
-kyt_fake_vendor_dll(kyt_fake_siusbxp SiUSBXp
-  ${CMAKE_CURRENT_SOURCE_DIR}/fakes/siusbxp/fake_siusbxp.cpp)
-add_dependencies(kyt_usb_tests kyt_fake_ftd2xx kyt_fake_ftd2xx_nodetail kyt_fake_ftd2xx_old
-  kyt_fake_siusbxp)
-target_compile_definitions(kyt_usb_tests PRIVATE KYT_FAKE_VENDOR_DIR="${KYT_FAKE_VENDOR_DIR}")
+# The vendor doubles, under the vendors' Windows file names.
+include(${CMAKE_CURRENT_SOURCE_DIR}/fakes/vendor_libs.cmake)

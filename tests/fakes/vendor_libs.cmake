@@ -6,11 +6,20 @@ set(KYT_FAKE_VENDOR_DIR ${CMAKE_BINARY_DIR}/tests/fakes/vendor)
 
 function(kyt_fake_vendor_library target output source)
   add_library(${target} SHARED ${source})
-  set_target_properties(${target} PROPERTIES
-    PREFIX "" OUTPUT_NAME ${output}
-    LIBRARY_OUTPUT_DIRECTORY ${KYT_FAKE_VENDOR_DIR}
-    CXX_VISIBILITY_PRESET default)
-  target_link_libraries(${target} PRIVATE Threads::Threads)
+  if(WIN32)
+    # The vendors' Windows file names (ftd2xx.dll), their stdcall functions exported undecorated
+    # as the vendors' DLLs do.
+    string(REGEX REPLACE "^lib" "" output ${output})
+    set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output}
+      RUNTIME_OUTPUT_DIRECTORY ${KYT_FAKE_VENDOR_DIR})
+    target_link_options(${target} PRIVATE -Wl,--kill-at)
+  else()
+    set_target_properties(${target} PROPERTIES
+      PREFIX "" OUTPUT_NAME ${output}
+      LIBRARY_OUTPUT_DIRECTORY ${KYT_FAKE_VENDOR_DIR}
+      CXX_VISIBILITY_PRESET default)
+    target_link_libraries(${target} PRIVATE Threads::Threads)
+  endif()
   target_compile_definitions(${target} PRIVATE ${ARGN})
 endfunction()
 
