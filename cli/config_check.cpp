@@ -28,6 +28,10 @@ constexpr TRangeRule kRanges[] = {
     {"WWWReader", "ProxyPort", 0, 65535, "a TCP port"},
     {"HID", "DeviceVendorID", 0, 65535, "a USB vendor ID"},
     {"HID", "DeviceProductID", 0, 65535, "a USB product ID"},
+    {"MQTT", "Port", 1, 65535, "the broker's TCP port"},
+    {"MQTT", "QoS", 0, 1, "an MQTT quality of service this module offers"},
+    {"MQTT", "KeepAlive", 5, 65535, "a keep-alive in seconds"},
+    {"MQTT", "MaxPayload", 0, 268435455, "a payload size in bytes (0: no limit)"},
 };
 
 // Modules whose instance, open, needs the setting: without it a Server Socket listens on a port

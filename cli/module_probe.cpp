@@ -2,6 +2,7 @@
 
 #include "framework/codes.h"
 #include "framework/interfaces.h"
+#include "gateway/gateway_modules.h"
 #include "host/ascii.h"
 #include "runtime/thread.h"
 
@@ -19,6 +20,7 @@ void ServeHandOvers() {
 TModuleProbe::TModuleProbe(const std::string& library) {
   host_.LoadLibrary(library);
   RegisterBuiltinModules(host_);
+  gateway::RegisterGatewayModules(host_);
 }
 
 TModuleProbe::~TModuleProbe() {

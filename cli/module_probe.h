@@ -41,7 +41,7 @@ class TModuleProbe {
   TModuleProbe(const TModuleProbe&) = delete;
   TModuleProbe& operator=(const TModuleProbe&) = delete;
 
-  // The plug-in's modules in registration order, then Console and Bridge.
+  // The plug-in's modules in registration order, then Console, Bridge and the gateway modules.
   std::vector<std::string> ModuleNames() const;
   // The registered name for a config's "module": any letter case, or the module GUID.
   std::optional<std::string> Resolve(const std::string& module) const;

@@ -13,6 +13,7 @@
 #include "cli/input_watcher.h"
 #include "cli/plugin_path.h"
 #include "framework/codes.h"
+#include "gateway/gateway_modules.h"
 #include "host/reference_host.h"
 #include "runtime/thread.h"
 
@@ -104,6 +105,7 @@ int StartAndServe(TReferenceHost& host, TEventOutput& output, const THostConfig&
   }
   try {
     RegisterBuiltinModules(host);
+    gateway::RegisterGatewayModules(host);
     host.SetRunlevel(KR_READY);
     CreateInstances(host, config);
   } catch (const std::exception& e) {
