@@ -244,7 +244,7 @@ TEST(MqttLinkTest, AFloodOnTxWaitsAtTheBrokerNotInMemoryAndKeepsItsOrder) {
 
 TEST(MqttLinkTest, ABlockOverMaxPayloadGoesOutInPartsAndAFullQueueDropsAndCounts) {
   TMosquittoBroker broker;
-  TMqttTestClient watcher(broker.Port(), {.ID = "watcher-parts"});
+  TMqttTestClient watcher(broker.Port(), {.ID = "watcher-parts", .Persistent = true});
   watcher.Subscribe("kyt/line1/#");
   TMQTTOptions options = OptionsFor(broker, "gw-parts");
   options.MaxPayload = 1000;

@@ -39,14 +39,15 @@ TTestCertificates::TTestCertificates(const std::string& folder) {
   ClientKey = folder + "/client.key";
   const std::string f = folder + "/";
   for (const char* ca : {"ca", "other-ca"}) {
-    Run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + std::string(ca) +
-        " -keyout " + f + ca + ".key -out " + f + ca + ".crt");
+    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
+        "/CN=" +
+        std::string(ca) + " -keyout " + f + ca + ".key -out " + f + ca + ".crt");
   }
   std::ofstream(f + "san.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
   for (const char* who : {"server", "client"}) {
     std::string w = f + who;
-    Run("openssl req -newkey rsa:2048 -nodes -subj /CN=" + std::string(who) + " -keyout " + w +
-        ".key -out " + w + ".csr");
+    Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
+        std::string(who) + " -keyout " + w + ".key -out " + w + ".csr");
     Run("openssl x509 -req -in " + w + ".csr -CA " + f + "ca.crt -CAkey " + f +
         "ca.key -CAcreateserial -days 2 -extfile " + f + "san.ext -out " + w + ".crt");
   }
@@ -68,7 +69,10 @@ TMosquittoBroker::TMosquittoBroker(TBrokerOptions options) : options_(options) {
     conf += "allow_anonymous true\n";
   }
   if (options_.TLS) {
-    certificates_ = std::make_unique<TTestCertificates>(dir_.Path());
+    // One set for every broker of the test run.
+    static test_support::TTempDir folder;
+    static TTestCertificates made(folder.Path());
+    certificates_ = &made;
     conf += "cafile " + certificates_->CA + "\ncertfile " + certificates_->ServerCert +
             "\nkeyfile " + certificates_->ServerKey + "\n";
     if (options_.ClientCertificates)
@@ -122,6 +126,7 @@ TMqttTestClient::TMqttTestClient(uint16_t port, TClientOptions options) {
   mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
   mosquitto_connect_callback_set(mosq_, &TMqttTestClient::OnConnect);
   mosquitto_message_callback_set(mosq_, &TMqttTestClient::OnMessage);
+  mosquitto_disconnect_callback_set(mosq_, &TMqttTestClient::OnDisconnect);
   if (mosquitto_connect(mosq_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
     throw std::runtime_error("test client cannot connect");
   mosquitto_loop_start(mosq_);
@@ -217,11 +222,6 @@ std::optional<std::string> TMqttTestClient::Last(const std::string& topic,
   return last;
 }
 
-bool TMqttTestClient::Connected() {
-  std::lock_guard lock(mutex_);
-  return connected_;
-}
-
 bool TMqttTestClient::WaitForConnection(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return connected_; });
@@ -234,6 +234,12 @@ void TMqttTestClient::OnConnect(mosquitto* mosq, void* self, int rc) {
   for (const auto& [topic, qos] : client->topics_)
     mosquitto_subscribe(mosq, nullptr, topic.c_str(), qos);
   client->changed_.notify_all();
+}
+
+void TMqttTestClient::OnDisconnect(mosquitto*, void* self, int) {
+  auto* client = static_cast<TMqttTestClient*>(self);
+  std::lock_guard lock(client->mutex_);
+  client->connected_ = false;
 }
 
 void TMqttTestClient::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {

@@ -49,7 +49,7 @@ class TMosquittoBroker {
  private:
   TBrokerOptions options_;
   test_support::TTempDir dir_;
-  std::unique_ptr<TTestCertificates> certificates_;
+  const TTestCertificates* certificates_ = nullptr;
   uint16_t port_ = 0;
   std::string config_;
   std::unique_ptr<test_support::TSubprocess> process_;
@@ -93,11 +93,12 @@ class TMqttTestClient {
   // The last payload on the topic, once one arrived.
   std::optional<std::string> Last(const std::string& topic,
                                   std::chrono::milliseconds timeout = kBrokerLimit);
-  bool Connected();
+  // After a broker restart: the client is back (it tries every second).
   bool WaitForConnection(std::chrono::milliseconds timeout = kBrokerLimit);
 
  private:
   static void OnConnect(mosquitto*, void* self, int rc);
+  static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
 
   mosquitto* mosq_ = nullptr;
