@@ -277,18 +277,21 @@ void TMQTTLink::PublishQueued() {
     if (!block)
       break;
     dropping_ = false;
+    // Counted before the call: at QoS 0 the library may write the message, and report it
+    // written, before mosquitto_publish returns.
+    ++outstanding_;
     int rc = mosquitto_publish(mosq_, nullptr, topics_.Rx.c_str(), static_cast<int>(block->size()),
                                block->data(), options_.QoS, false);
     const int savedErrno = errno;
     const bool connectionFailed =
         rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO;
-    if (rc == MOSQ_ERR_SUCCESS || (connectionFailed && options_.QoS == 1)) {
-      // At QoS 1 the library keeps the message for the next connection even when this write
-      // failed.
-      ++outstanding_;
-    } else if (rc == MOSQ_ERR_NO_CONN) {
+    // At QoS 1 the library keeps the message for the next connection even when this write
+    // failed; otherwise a failed call leaves nothing outstanding.
+    if (rc != MOSQ_ERR_SUCCESS && !(connectionFailed && options_.QoS == 1))
+      --outstanding_;
+    if (rc == MOSQ_ERR_NO_CONN && options_.QoS == 0) {
       rxQueue_.ReturnFront(std::move(*block));
-    } else if (!connectionFailed) {
+    } else if (rc != MOSQ_ERR_SUCCESS && !connectionFailed) {
       ++dropped_;
       gateway_.Log(KL_WARNING, fmt::format("MQTT: a block of {} bytes was not published: {}",
                                            block->size(), ErrorText(rc, savedErrno)));

@@ -153,6 +153,28 @@ TEST(MqttLinkTest, CarriesBothWaysOnEveryKindOfBrokerAndKeepsTheStateRetained) {
   }
 }
 
+TEST(MqttLinkTest, StreamsFarMoreBlocksThanItsWindowAtEitherQoS) {
+  TMosquittoBroker broker;
+  for (int qos : {0, 1}) {
+    SCOPED_TRACE(qos);
+    TMqttTestClient watcher(broker.Port(), {.ID = "watcher-stream"});
+    watcher.Subscribe("kyt/line1/rx", qos);
+    TMQTTOptions options = OptionsFor(broker, "gw-stream");
+    options.QoS = qos;
+    TFakeGateway gateway;
+    TMQTTLink link(options, gateway, FastTimings());
+    link.Start();
+    ASSERT_TRUE(gateway.WaitForStatus(IS_ACTIVE));
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {
+      std::string block = std::to_string(i) + ";";
+      link.Offer(block);
+      expected += block;
+    }
+    EXPECT_EQ(watcher.WaitForBytes("kyt/line1/rx", expected.size()), expected);
+  }
+}
+
 TEST(MqttLinkTest, RetriesWithBackOffUntilTheBrokerComesAndThenDelivers) {
   TMosquittoBroker broker;
   // A session that the restarted broker keeps, so it misses nothing while both reconnect.
