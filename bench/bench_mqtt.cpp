@@ -290,11 +290,15 @@ void Scale(const std::string& kytHost, std::size_t processes, std::size_t lines,
   // Every line ready once one block of each went through.
   const std::size_t all = processes * lines;
   const auto settle = Clock::now() + 60s;
+  std::size_t readyBytes = 0;
   while (sub.Messages() < all && Clock::now() < settle) {
     for (auto& group : ptys)
       for (auto& pty : group) pty->Write(std::string("r"));
-    sub.WaitBytes(sub.Bytes() + all, 1s);
+    readyBytes += all;
+    sub.WaitBytes(readyBytes, 1s);
   }
+  // The ready bytes of lines that connected late are still on their way.
+  sub.WaitBytes(readyBytes, 10s);
   std::vector<double> cpuBefore;
   for (auto& h : hosts) cpuBefore.push_back(h->CpuMs());
   const std::size_t before = sub.Messages();

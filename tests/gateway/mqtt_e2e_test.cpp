@@ -60,7 +60,10 @@ TEST(MqttEndToEndTest, ASerialLineMeetsSubscribersAndPublishersAcrossABrokerRest
   // Published at once, while kyt-host may still be waiting to reconnect: its session keeps it.
   client.Publish("kyt/line1/tx", "Y after");
   pty.Write(" after");
-  EXPECT_EQ(client.WaitForBytes("kyt/line1/rx", first.size() + 17), first + " while down after");
+  // QoS 1 is at least once: a message the broker had not seen acknowledged may come again.
+  const std::string got = client.WaitForBytes("kyt/line1/rx", first.size() + 17);
+  EXPECT_TRUE(got == first + " while down after" || got == first + first + " while down after")
+      << got;
   EXPECT_EQ(pty.Read(7), "Y after");
 
   // Gone without a word: the broker publishes the last will.
