@@ -230,7 +230,7 @@ void SerialToSubscriber(const std::string& kytHost, std::size_t roundTrips, std:
               "MB/s", "messages/s", "cpu ms");
   for (int qos : {0, 1}) {
     Broker broker;
-    Subscriber sub(broker.Port(), "bench/#", qos);
+    Subscriber sub(broker.Port(), "bench/+/+/rx", qos);
     test_support::TTempDir dir;
     std::vector<std::unique_ptr<Pty>> ptys;
     ptys.push_back(std::make_unique<Pty>());
@@ -249,7 +249,7 @@ void SerialToSubscriber(const std::string& kytHost, std::size_t roundTrips, std:
     if (::pipe(pipeFds) != 0)
       throw std::runtime_error("pipe");
     Child pub({"/usr/bin/mosquitto_pub", "-p", std::to_string(broker.Port()), "-q",
-               std::to_string(qos), "-t", "bench/base", "-l"},
+               std::to_string(qos), "-t", "bench/base/line/rx", "-l"},
               pipeFds[0]);
     ::close(pipeFds[0]);
     auto toPub = [&](const std::string& b) {
@@ -277,7 +277,7 @@ void SerialToSubscriber(const std::string& kytHost, std::size_t roundTrips, std:
 void Scale(const std::string& kytHost, std::size_t processes, std::size_t lines, std::size_t rate,
            std::size_t seconds) {
   Broker broker;
-  Subscriber sub(broker.Port(), "scale/#", 0);
+  Subscriber sub(broker.Port(), "scale/+/+/rx", 0);
   test_support::TTempDir dir;
   std::vector<std::vector<std::unique_ptr<Pty>>> ptys(processes);
   std::vector<std::unique_ptr<Child>> hosts;

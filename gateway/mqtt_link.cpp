@@ -166,6 +166,11 @@ void TMQTTLink::Loop(TThread& self) {
       continue;
     }
     Serve(std::min(timings_.StatePoll, milliseconds(1000)));
+    if (phase_ == TPhase::Up && justConnected_) {
+      justConnected_ = false;
+      mosquitto_subscribe(mosq_, nullptr, topics_.Tx.c_str(), options_.QoS);
+      WatchParent(true);
+    }
     if (phase_ == TPhase::Up) {
       PublishQueued();
       if (Clock::now() >= nextWatch_)
@@ -227,6 +232,7 @@ void TMQTTLink::Lost(int rc) {
   const int savedErrno = errno;
   const bool wasUp = phase_ == TPhase::Up;
   phase_ = TPhase::Down;
+  justConnected_ = false;
   const bool refused = refusal_.has_value() || rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE ||
                        rc == MOSQ_ERR_AUTH || rc == MOSQ_ERR_CONN_REFUSED;
   std::string text = refusal_ ? *refusal_ : ErrorText(rc, savedErrno);
@@ -364,8 +370,9 @@ void TMQTTLink::OnConnect(mosquitto*, void* self, int rc) {
   link->phase_ = TPhase::Up;
   link->attempts_ = 0;
   link->lastFailure_.clear();
-  mosquitto_subscribe(link->mosq_, nullptr, link->topics_.Tx.c_str(), link->options_.QoS);
-  link->WatchParent(true);
+  // Subscribed and announced by the loop: the library holds its own locks around a callback,
+  // and calls made from here take them in another order than elsewhere.
+  link->justConnected_ = true;
 }
 
 // Active once the broker has the subscription: from then on nothing published to tx is missed.

@@ -142,6 +142,7 @@ class TMQTTLink {
 
   // Loop thread only.
   TPhase phase_ = TPhase::Down;
+  bool justConnected_ = false;  // CONNACK came; subscribe and publish the state next
   std::chrono::steady_clock::time_point nextAttempt_{};
   std::chrono::steady_clock::time_point nextWatch_{};
   int attempts_ = 0;
