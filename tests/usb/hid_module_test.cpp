@@ -238,8 +238,9 @@ TEST_F(HidModuleTest, DeletingTheInstanceIsNoRemoval) {
   Configure("S1");
   Host().CreateInstance("HID", kHID);
   ASSERT_TRUE(fake.WaitForReaders(1, 1));
-  // The device leaves while its read thread is inside a report: its removal is queued when the
-  // delete stops that thread, which serves the queue, and must not reach the module then.
+  // The device leaves while its read thread is inside a report, and its removal waits in the
+  // queue: the delete, stopping that thread, serves the queue, and the removal must not reach
+  // the module then.
   std::promise<void> opened;
   const std::shared_future<void> gate = opened.get_future().share();
   std::atomic<bool> inReport{false};
