@@ -207,7 +207,8 @@ TEST_F(ServerSocketTest, BlocksOfSimultaneousClientsArriveWholeAndOneAtATime) {
   constexpr int kClients = 8;
   constexpr std::size_t kEach = 256 * 1024;
   std::vector<std::unique_ptr<TcpTestClient>> clients;
-  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TcpTestClient>(port, TcpTestClient::Burst::Yes));
+  for (int i = 0; i < kClients; ++i)
+    clients.push_back(std::make_unique<TcpTestClient>(port, TcpTestClient::Burst::Yes));
   ASSERT_TRUE(WaitUntil([&] { return Connected() == kClients; }));
 
   std::vector<std::thread> senders;
