@@ -70,6 +70,8 @@ TEST(KytHostCheckTest, FindsEveryKindOfFaultOnceAndNothingElse) {
       {"id": 20, "module": "COMPort", "settings": {"Port": "/tmp/none", "BaudRate": "11520",
                                                   "Parity": "even", "Data": 8}},
       {"id": 30, "module": "FTDI", "settings": {"Parity": "x", "BaudRate": "9600"}},
+      {"id": 40, "module": "MQTT", "parent": 18, "settings": {"Port": "1883", "QoS": 2,
+                                                             "KeepAlive": 0, "Topic": "x"}},
       {"id": 21, "module": "Consol"}]})");
   using TFinding = std::tuple<int, std::string, std::string, std::string>;
   // instance, setting, problem, a part of what is expected
@@ -86,6 +88,10 @@ TEST(KytHostCheckTest, FindsEveryKindOfFaultOnceAndNothingElse) {
       {20, "Data", "unknown setting", "nearest DataBits"},
       {20, "BaudRate", "bad value", "default \"9600\""},
       {30, "Parity", "refused", "Invalid Parity Value"},
+      {40, "Port", "wrong type", "an Integer: 1883 without the quotes"},
+      {40, "Topic", "unknown setting", "nearest TxTopic"},
+      {40, "QoS", "bad value", "0 to 1"},
+      {40, "KeepAlive", "bad value", "5 to 65535"},
       {21, "", "unknown module", "nearest Console"},
   };
   std::vector<TJson> lines = RunToEnd({"--library", kPluginPath, "check", config}, 2);

@@ -101,21 +101,5 @@ TEST(MqttEndToEndTest, TwoGatewaysTunnelASerialLineToATcpPeerThroughOneBroker) {
   EXPECT_EQ(socket.Wait(kLimit), 0) << socket.Stderr();
 }
 
-TEST(MqttEndToEndTest, CheckKnowsTheSettings) {
-  TTempDir dir;
-  std::string config = dir.Write("config.json", R"({"instances": [
-      {"id": 10, "module": "CSCK"},
-      {"id": 11, "module": "MQTT", "parent": 10, "settings": {"Open": true, "Host": "broker",
-       "Port": "1883", "QoS": 2, "KeepAlive": 0, "Topic": "x", "UseTLS": true, "CAFile": "ca.crt"}}]})");
-  TKytHost process({"check", config});
-  ASSERT_EQ(process.Wait(kLimit), 2) << process.Stderr();
-  std::vector<std::pair<std::string, std::string>> found;
-  for (const TJson& w : process.Events("warning")) found.emplace_back(w["setting"], w["problem"]);
-  EXPECT_EQ(found, (std::vector<std::pair<std::string, std::string>>{{"Port", "wrong type"},
-                                                                     {"Topic", "unknown setting"},
-                                                                     {"QoS", "bad value"},
-                                                                     {"KeepAlive", "bad value"}}));
-}
-
 }  // namespace
 }  // namespace kyt::test_support
