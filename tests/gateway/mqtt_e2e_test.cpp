@@ -54,6 +54,7 @@ TEST(MqttEndToEndTest, ASerialLineMeetsSubscribersAndPublishersAcrossABrokerRest
 
   broker.Stop();
   ASSERT_TRUE(WaitForStatus(process, 11, 200));
+  ASSERT_TRUE(client.WaitForConnection(false));
   pty.Write(" while down");
   broker.Start();
   ASSERT_TRUE(client.WaitForConnection());

@@ -129,6 +129,7 @@ TEST(MqttLinkTest, CarriesBothWaysOnEveryKindOfBrokerAndKeepsTheStateRetained) {
     watcher.Subscribe("kyt/line1/#");
     // An old command the broker kept: never written to the device.
     watcher.Publish("kyt/line1/tx", "stale", 1, true);
+    ASSERT_TRUE(watcher.WaitForLast("kyt/line1/tx", [](auto& m) { return m == "stale"; }));
     TFakeGateway gateway;
     TMQTTLink link(options, gateway, FastTimings());
     link.Start();

@@ -222,9 +222,9 @@ std::optional<std::string> TMqttTestClient::Last(const std::string& topic,
   return last;
 }
 
-bool TMqttTestClient::WaitForConnection(std::chrono::milliseconds timeout) {
+bool TMqttTestClient::WaitForConnection(bool connected, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return connected_; });
+  return changed_.wait_for(lock, timeout, [&] { return connected_ == connected; });
 }
 
 void TMqttTestClient::OnConnect(mosquitto* mosq, void* self, int rc) {
@@ -240,6 +240,7 @@ void TMqttTestClient::OnDisconnect(mosquitto*, void* self, int) {
   auto* client = static_cast<TMqttTestClient*>(self);
   std::lock_guard lock(client->mutex_);
   client->connected_ = false;
+  client->changed_.notify_all();
 }
 
 void TMqttTestClient::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {

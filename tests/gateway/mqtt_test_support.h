@@ -93,8 +93,9 @@ class TMqttTestClient {
   // The last payload on the topic, once one arrived.
   std::optional<std::string> Last(const std::string& topic,
                                   std::chrono::milliseconds timeout = kBrokerLimit);
-  // After a broker restart: the client is back (it tries every second).
-  bool WaitForConnection(std::chrono::milliseconds timeout = kBrokerLimit);
+  // Around a broker restart: the client has seen it go (false), and is back (true; it tries
+  // every second).
+  bool WaitForConnection(bool connected = true, std::chrono::milliseconds timeout = kBrokerLimit);
 
  private:
   static void OnConnect(mosquitto*, void* self, int rc);
