@@ -88,23 +88,32 @@ std::vector<gid_t> AccountGroups() {
   return groups;
 }
 
-// How a user gets read and write access to the nodes: by the group that owns them.
-std::string GroupFix(const std::vector<std::string>& nodes) {
+// How a user gets read and write access to the nodes: by the group that owns them, when that
+// group may read and write them and is not root (whose membership is root's power over the
+// machine); otherwise a udev rule must give them to `group` first.
+std::string GroupFix(const std::vector<std::string>& nodes, const std::string& group) {
   struct stat info {};
   if (nodes.empty() || stat(nodes.front().c_str(), &info) != 0)
     return "give this user read and write access to the nodes";
-  std::string group = GroupName(info.st_gid);
+  const std::string owner = GroupName(info.st_gid);
+  const bool groupMayUse = (info.st_mode & 060) == 060;
+  if (info.st_gid == 0 || !groupMayUse) {
+    return fmt::format(
+        "{} belongs to the group {} with mode {:o}, so no group membership opens it: a udev rule "
+        "must give it GROUP=\"{}\", MODE=\"0660\" (then {}), and {} must be in {}",
+        nodes.front(), owner, info.st_mode & 0777, group, kReloadRules, UserName(), group);
+  }
   if (InGroup(ProcessGroups(), info.st_gid)) {
     return fmt::format(
-        "{} is owned by the group {} but not open to it (mode {:o}): a udev rule "
-        "must give it MODE=\"0660\"",
-        nodes.front(), group, info.st_mode & 0777);
+        "{} is in the group {}, which may read and write {}: look for an ACL "
+        "(getfacl) or a security module refusing it",
+        UserName(), owner, nodes.front());
   }
   if (InGroup(AccountGroups(), info.st_gid)) {
     return fmt::format("{} is in the group {}, but this session started before: log in again",
-                       UserName(), group);
+                       UserName(), owner);
   }
-  return fmt::format("sudo usermod -aG {} {}, then log in again", group, UserName());
+  return fmt::format("sudo usermod -aG {} {}, then log in again", owner, UserName());
 }
 
 std::vector<std::string> Inaccessible(const std::vector<std::string>& nodes) {
@@ -171,7 +180,7 @@ TCheckResult CheckSerialPorts(TModuleProbe* probe) {
     return Fail(
         name,
         fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "), UserName()),
-        GroupFix(refused));
+        GroupFix(refused, "dialout"));
   }
   return Pass(name,
               fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
@@ -291,7 +300,7 @@ TCheckResult CheckHidraw() {
                 fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
   }
   std::string fix = InstalledRules()
-                        ? GroupFix(refused)
+                        ? GroupFix(refused, kDeviceGroup)
                         : fmt::format(
                               "install {} (make install), which gives the nodes to the "
                               "group {}; then {}; then sudo usermod -aG {} {}",
