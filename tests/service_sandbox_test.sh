@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The shipped gateways (TCP relay, serial gateway) run in what kyt-host@.service imposes, as far
 # as this machine can impose it without systemd as PID 1 (systemd-run needs one): a private
-# mount namespace with the file
-# system read-only but the state folder (ProtectSystem=strict), /tmp and /home private, an
-# unprivileged user without capabilities or new privileges, umask 0077 and LimitNOFILE. A client
-# of each reaches an echoing far side and back, and the settings file is written 0600.
+# mount namespace with the file system read-only but the state folder (ProtectSystem=strict),
+# /tmp and /home private, an unprivileged user without capabilities or new privileges, umask
+# 0077 and LimitNOFILE. A client of each reaches an echoing far side and back, and the settings
+# file is written 0600.
 # The system call filter, the address families and the device policy are rated by
 # systemd-analyze in install_test.sh, not exercised here. Exit 77 (skipped) without root.
 set -euo pipefail
