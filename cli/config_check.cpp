@@ -122,9 +122,11 @@ class TChecker {
   }
 
   std::vector<TConfigFinding> Run() {
+    TInstanceConfig wholeConfig;
+    wholeConfig.Module = "config";
     for (const auto& duplicate : config_.DuplicateKeys) {
       if (!duplicate.InstanceIndex || *duplicate.InstanceIndex >= config_.Instances.size())
-        AddDuplicate(TInstanceConfig{}, duplicate);
+        AddDuplicate(wholeConfig, duplicate);
     }
     for (size_t index = 0; index < config_.Instances.size(); ++index) {
       for (const auto& duplicate : config_.DuplicateKeys) {

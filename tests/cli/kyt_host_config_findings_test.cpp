@@ -53,7 +53,7 @@ TEST(KytHostConfigFindingsTest, FindingsAndWhatRuns) {
  "instances": []})",
        "",
        2,
-       {R"("instance":0,"module":"","setting":null,"problem":"duplicate key")",
+       {R"("instance":0,"module":"config","setting":null,"problem":"duplicate key")",
         "line 1, column 2 and again at line 2, column 2"},
        {}},
       {"bridges crossing a client aimed at its own server are a data loop",
