@@ -115,6 +115,11 @@ bench: bench-build
 install: build
 	cmake --install $(BUILD)
 
+# Every README target on a new Debian 12 root made by debootstrap (slow; not in CI).
+.PHONY: fresh-check
+fresh-check:
+	scripts/fresh-check
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 

@@ -23,3 +23,7 @@ set(ENV{PKG_CONFIG_LIBDIR}
     "${KYT_I386_SYSROOT}/usr/lib/i386-linux-gnu/pkgconfig:/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 # The sysroot's libraries: libcrypto, which the crypto layer loads by name at run time.
 set(KYT_RUNTIME_LIBRARY_PATH ${KYT_I386_SYSROOT}/usr/lib/i386-linux-gnu)
+# A program's run path serves its own dependencies only, not its libraries' (the sysroot's
+# libcpp-httplib needs the sysroot's libssl.so.3). Every program built here, the test listing
+# at build time included, runs with the sysroot on the library path.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env LD_LIBRARY_PATH=${KYT_RUNTIME_LIBRARY_PATH})

@@ -207,7 +207,8 @@ TEST_F(ServerSocketTest, BlocksOfSimultaneousClientsArriveWholeAndOneAtATime) {
   constexpr int kClients = 8;
   constexpr std::size_t kEach = 256 * 1024;
   std::vector<std::unique_ptr<TcpTestClient>> clients;
-  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<TcpTestClient>(port));
+  for (int i = 0; i < kClients; ++i)
+    clients.push_back(std::make_unique<TcpTestClient>(port, TcpTestClient::Burst::Yes));
   ASSERT_TRUE(WaitUntil([&] { return Connected() == kClients; }));
 
   std::vector<std::thread> senders;
@@ -419,7 +420,7 @@ TEST_F(ServerSocketTest, FiveHundredClientsAtOnceAreAllServed) {
   constexpr int kClients = 500;
   std::vector<std::unique_ptr<TcpTestClient>> clients;
   for (int i = 0; i < kClients; ++i) {
-    clients.push_back(std::make_unique<TcpTestClient>(port));
+    clients.push_back(std::make_unique<TcpTestClient>(port, TcpTestClient::Burst::Yes));
     // The listen queue holds 15: a client beyond it waits a whole SYN retry (a second or
     // more) on a busy machine. Letting the server catch up keeps the test quick.
     if (i % 10 == 9) {

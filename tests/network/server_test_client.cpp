@@ -1,13 +1,37 @@
 #include "tests/network/server_test_client.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 
 #include "tests/network/tcp_test_peer.h"
 
 namespace kyt::test {
 
-TcpTestClient::TcpTestClient(std::uint16_t port)
-    : socket_(net::Connect(net::Resolve("127.0.0.1", port), kGenerous)) {}
+namespace {
+
+// A burst of connects can overrun the listen queue before the server's thread accepts. Linux then
+// drops the SYN and the client's stack retries by itself; Windows refuses the connect outright.
+// Both mean "not yet" for such a client: it tries again until the limit.
+net::Socket ConnectPatiently(std::uint16_t port) {
+  const auto addresses = net::Resolve("127.0.0.1", port);
+  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+  for (;;) {
+    try {
+      return net::Connect(addresses, kGenerous);
+    } catch (const net::SocketError& e) {
+      if (e.Code() != net::kConnectionRefused || std::chrono::steady_clock::now() >= deadline)
+        throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
+TcpTestClient::TcpTestClient(std::uint16_t port, Burst burst)
+    : socket_(burst == Burst::Yes ? ConnectPatiently(port)
+                                  : net::Connect(net::Resolve("127.0.0.1", port), kGenerous)) {}
 
 void TcpTestClient::Send(std::string_view data) {
   net::SendAll(socket_, data);

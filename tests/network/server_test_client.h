@@ -12,7 +12,11 @@ namespace kyt::test {
 
 class TcpTestClient {
  public:
-  explicit TcpTestClient(std::uint16_t port);
+  // A refused connect fails at once, unless the client is one of a burst that may overrun the
+  // server's listen queue: then it tries again within the limit (Windows refuses where Linux
+  // makes the connect wait).
+  enum class Burst { No, Yes };
+  explicit TcpTestClient(std::uint16_t port, Burst burst = Burst::No);
   void Send(std::string_view data);
   // `size` bytes, or fewer when the server closed the connection or nothing came for long.
   std::string Receive(std::size_t size);

@@ -69,7 +69,8 @@ TEST(TcpServerTest, BurstOfClientsGetsNoMoreThanTheLimit) {
   const uint16_t port = server.ListeningPorts().at(0);
 
   std::vector<std::unique_ptr<TcpTestClient>> clients;
-  for (int i = 0; i < 30; ++i) clients.push_back(std::make_unique<TcpTestClient>(port));
+  for (int i = 0; i < 30; ++i)
+    clients.push_back(std::make_unique<TcpTestClient>(port, TcpTestClient::Burst::Yes));
   for (int i = 0; i < 30; ++i) clients[i]->Send(std::string(1, static_cast<char>('A' + i)));
   ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard lock(mutex);
