@@ -88,32 +88,15 @@ std::vector<gid_t> AccountGroups() {
   return groups;
 }
 
-// How a user gets read and write access to the nodes: by the group that owns them, when that
-// group may read and write them and is not root (whose membership is root's power over the
-// machine); otherwise a udev rule must give them to `group` first.
-std::string GroupFix(const std::vector<std::string>& nodes, const std::string& group) {
+std::string GroupFix(const std::vector<std::string>& nodes, const std::string& ruleGroup) {
   struct stat info {};
   if (nodes.empty() || stat(nodes.front().c_str(), &info) != 0)
     return "give this user read and write access to the nodes";
-  const std::string owner = GroupName(info.st_gid);
-  const bool groupMayUse = (info.st_mode & 060) == 060;
-  if (info.st_gid == 0 || !groupMayUse) {
-    return fmt::format(
-        "{} belongs to the group {} with mode {:o}, so no group membership opens it: a udev rule "
-        "must give it GROUP=\"{}\", MODE=\"0660\" (then {}), and {} must be in {}",
-        nodes.front(), owner, info.st_mode & 0777, group, kReloadRules, UserName(), group);
-  }
-  if (InGroup(ProcessGroups(), info.st_gid)) {
-    return fmt::format(
-        "{} is in the group {}, which may read and write {}: look for an ACL "
-        "(getfacl) or a security module refusing it",
-        UserName(), owner, nodes.front());
-  }
-  if (InGroup(AccountGroups(), info.st_gid)) {
-    return fmt::format("{} is in the group {}, but this session started before: log in again",
-                       UserName(), owner);
-  }
-  return fmt::format("sudo usermod -aG {} {}, then log in again", owner, UserName());
+  return NodeAccessFix(
+      {nodes.front(), UserName(), GroupName(info.st_gid), info.st_gid == 0,
+       static_cast<unsigned>(info.st_mode & 0777), InGroup(ProcessGroups(), info.st_gid),
+       InGroup(AccountGroups(), info.st_gid)},
+      ruleGroup);
 }
 
 std::vector<std::string> Inaccessible(const std::vector<std::string>& nodes) {
@@ -136,6 +119,30 @@ std::optional<std::string> InstalledRules() {
 }
 
 #endif
+
+}  // namespace
+
+std::string NodeAccessFix(const TNodeAccess& access, const std::string& ruleGroup) {
+  if (access.GroupIsRoot || (access.Mode & 060) != 060) {
+    return fmt::format(
+        "{} belongs to the group {} with mode {:o}, so no group membership opens it: a udev rule "
+        "must give it GROUP=\"{}\", MODE=\"0660\" (then {}), and {} must be in {}",
+        access.Node, access.Group, access.Mode, ruleGroup, kReloadRules, access.User, ruleGroup);
+  }
+  if (access.InGroup) {
+    return fmt::format(
+        "{} is in the group {}, which may read and write {}: look for an ACL "
+        "(getfacl) or a security module refusing it",
+        access.User, access.Group, access.Node);
+  }
+  if (access.InGroupAtLogin) {
+    return fmt::format("{} is in the group {}, but this session started before: log in again",
+                       access.User, access.Group);
+  }
+  return fmt::format("sudo usermod -aG {} {}, then log in again", access.Group, access.User);
+}
+
+namespace {
 
 TCheckResult CheckPlugin(const std::string& library, TModuleProbe* probe,
                          const std::string& loadError) {
