@@ -66,9 +66,9 @@ TEST(KytHostCheckTest, FindsEveryKindOfFaultOnceAndNothingElse) {
       {"id": 15, "module": "Bridge"},
       {"id": 16, "module": "Bridge", "settings": {"Target": 99}},
       {"id": 17, "module": "Bridge", "settings": {"Target": 18}},
-      {"id": 18, "module": "CSCK", "settings": {"Host": "127.0.0.1", "Port": 7000}},
+      {"id": 18, "module": "CSCK", "settings": {"Host": "127.0.0.1", "Port": 7000.5}},
       {"id": 20, "module": "COMPort", "settings": {"Port": "/tmp/none", "BaudRate": "11520",
-                                                  "Parity": "even"}},
+                                                  "Parity": "even", "Data": 8}},
       {"id": 30, "module": "FTDI", "settings": {"Parity": "x", "BaudRate": "9600"}},
       {"id": 21, "module": "Consol"}]})");
   using TFinding = std::tuple<int, std::string, std::string, std::string>;
@@ -82,6 +82,8 @@ TEST(KytHostCheckTest, FindsEveryKindOfFaultOnceAndNothingElse) {
       {13, "Target", "bad value", "#14 is a Console"},
       {15, "Target", "missing", "takes data"},
       {16, "Target", "bad value", "#99 is not configured"},
+      {18, "Port", "wrong type", "an Integer"},
+      {20, "Data", "unknown setting", "nearest DataBits"},
       {20, "BaudRate", "bad value", "default \"9600\""},
       {30, "Parity", "refused", "Invalid Parity Value"},
       {21, "", "unknown module", "nearest Console"},

@@ -30,15 +30,25 @@ std::vector<std::string> LibraryLog(const TKytHost& process) {
   return texts;
 }
 
+// Every class of the plug-in, in the order of its table, with the identity stored
+// configurations name it by.
 TEST(KytHostTest, ModulesListsThePluginsClasses) {
   TKytHost process({"--library", kPluginPath, "modules"});
   ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
-  for (const auto& module : process.Events()) {
-    EXPECT_EQ(module["event"], "module");
-    EXPECT_TRUE(module["name"].is_string());
-    EXPECT_TRUE(module["module_id"].is_string());
-    EXPECT_TRUE(module["display_name"].is_string());
+  const char* const kClasses[][3] = {
+      {"WWWReader", "{4CB91589-CE01-4700-906F-26320EFCF6C4}", "WWW Reader"},
+      {"COMPort", "{6DC3D946-0D31-450F-A8C6-C42DB8D7D4F1}", "Serial Port"},
+      {"CSCK", "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3}", "Client Socket"},
+      {"SSCK", "{8062CF2B-600E-41D6-AD4B-1BA66C32D6ED}", "Server Socket"},
+      {"HID", "{E6D7692A-7F4C-441D-827B-64062CFE1C02}", "HID"},
+      {"FTDI", "{C1D478E9-2A3E-4344-BCC4-37C892F58751}", "FTDI"},
+      {"USBXp", "{BFC698E9-1F43-45CD-BD79-47EA79CE21AD}", "SI USBXpress"}};
+  std::vector<TJson> expected;
+  for (const auto& [name, id, display] : kClasses) {
+    expected.push_back(
+        {{"event", "module"}, {"name", name}, {"module_id", id}, {"display_name", display}});
   }
+  EXPECT_EQ(process.Events(), expected);
 }
 
 TEST(KytHostTest, RunningAnEmptyConfigRegistersAndUnregistersTheLibrary) {

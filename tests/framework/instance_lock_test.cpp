@@ -60,22 +60,48 @@ TEST(InstanceLockTest, JoinUnderAChangeLetsTheMainThreadsAnswerThrough) {
   EXPECT_TRUE(worker.Answered);
 }
 
-TEST(InstanceLockTest, ChangesExcludeEachOtherAndUsesOutsideAWait) {
-  TInstanceLock lock;
-  std::atomic<int> inside{0};
-  std::atomic<int> most{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&, i] {
-      for (int round = 0; round < 2000; ++round) {
-        const TInstanceLock::THold hold = lock.Enter(i % 2 ? TEntry::Use : TEntry::Change);
-        most = std::max(most.load(), ++inside);
-        --inside;
-      }
-    });
+// Changes exclude each other and every use; while the holder waits for another thread (and
+// changes nothing), uses come in one at a time.
+TEST(InstanceLockTest, OneEntryInsideAtATimeAndOneLentUseDuringAWait) {
+  for (const bool lending : {false, true}) {
+    TInstanceLock lock;
+    std::atomic<int> inside{0};
+    std::atomic<bool> crowded{false};
+    std::atomic<bool> lent{false};
+    std::atomic<int> lentUses{0};
+    auto in = [&] {
+      if (++inside > 1)
+        crowded = true;
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+      threads.emplace_back([&, i] {
+        for (int round = 0; round < 2000; ++round) {
+          const TInstanceLock::THold hold = lock.Enter(i % 2 ? TEntry::Use : TEntry::Change);
+          in();
+          if (i == 0 && lending) {
+            --inside;
+            const int before = lentUses;
+            {
+              const TWaitScope waiting;
+              lent = true;
+              for (int look = 0; look < 100 && lentUses < before + 2; ++look)
+                std::this_thread::yield();
+              lent = false;
+            }
+            in();
+          } else if (i % 2 && lent) {
+            ++lentUses;  // and stays a while: a second use let in beside it would show
+            for (int look = 0; look < 10; ++look) std::this_thread::yield();
+          }
+          --inside;
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_FALSE(crowded) << "lending " << lending;
+    EXPECT_EQ(lentUses > 0, lending);
   }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(most, 1);
 }
 
 TEST(InstanceLockTest, ChangeFromTheLentUseIsRefusedAndADeferredOneRunsAfterTheHolder) {

@@ -129,23 +129,5 @@ TEST(LibraryHostTest, RegisterAndUnregisterAreLoggedAsTheLibrary) {
   EXPECT_EQ(texts, (std::vector<std::string>{"Register", "Unregister"}));
 }
 
-TEST(LibraryHostTest, RegistersTheModuleTableInOrder) {
-  host::TReferenceHost host;
-  host.LoadLibrary(kPlugin);
-  std::vector<std::string> names;
-  for (const auto& m : host.RegisteredModules()) names.push_back(m.Name);
-  const std::vector<std::string> order = {"WWWReader", "COMPort", "CSCK", "SSCK",
-                                          "HID",       "FTDI",    "USBXp"};
-  // The classes that exist so far, in table order.
-  std::vector<std::string> expected;
-  for (const auto& n : order) {
-    if (std::find(names.begin(), names.end(), n) != names.end())
-      expected.push_back(n);
-  }
-  EXPECT_EQ(names, expected);
-  EXPECT_NE(std::find(names.begin(), names.end(), "CSCK"), names.end());
-  host.UnloadLibrary();
-}
-
 }  // namespace
 }  // namespace kyt

@@ -160,24 +160,35 @@ TEST_F(TimerPoolTest, UnregisterWaitsForARunningCallbackToFinish) {
   EXPECT_TRUE(finishedWhenUnregistered);
 }
 
-TEST_F(TimerPoolTest, ABlockedCallbackDelaysNoOtherInstancesTimer) {
+// A blocked callback delays no other instance's timer; its own ticks that fall due meanwhile
+// are skipped, not run back to back once it returns.
+TEST_F(TimerPoolTest, ABlockedCallbackDelaysNoOtherInstancesTimerAndSkipsItsOwnTicks) {
   ResetHost(RunMode());
+  using Clock = std::chrono::steady_clock;
   TGate release;
-  std::atomic<bool> blocked{false};
+  std::atomic<int> slowRuns{0};
+  std::atomic<Clock::rep> secondRun{0};
   std::atomic<int> otherRuns{0};
   const TTimerID slow = Timers()->RegisterTimer(
       "Slow", 12,
       [&] {
-        blocked = true;
-        release.WaitOpen();
+        if (slowRuns == 1)
+          secondRun = Clock::now().time_since_epoch().count();
+        if (++slowRuns == 1)
+          release.WaitOpen();
       },
       1);
   const TTimerID other = Timers()->RegisterTimer(
       "Other", 13, [&] { ++otherRuns; }, 1);
-  ASSERT_TRUE(WaitUntil([&] { return blocked.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return slowRuns == 1; }));
   const int before = otherRuns;
+  // The other timer ticks after the slow one: by its second tick, one of the slow one's fell due.
   EXPECT_TRUE(WaitUntil([&] { return otherRuns >= before + 2; }));
+  const Clock::time_point opened = Clock::now();
   release.Open();
+  ASSERT_TRUE(WaitUntil([&] { return slowRuns == 2; }));
+  EXPECT_GE(Clock::time_point(Clock::duration(secondRun.load())) - opened,
+            std::chrono::milliseconds(500));
   // Both callbacks use this stack: they end before it does.
   Timers()->UnregisterTimer(slow);
   Timers()->UnregisterTimer(other);

@@ -14,17 +14,6 @@ namespace {
 using host::TJson;
 constexpr auto kLimit = std::chrono::seconds(30);
 
-TEST(ClientSocketEndToEndTest, ModulesListsTheClientSocket) {
-  TKytHost process({"--library", kPluginPath, "modules"});
-  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
-  const std::vector<TJson> modules = process.Events("module");
-  const TJson csck = {{"event", "module"},
-                      {"name", "CSCK"},
-                      {"module_id", "{3CFF0FD9-E306-41DB-9B5A-9D06D38576C3}"},
-                      {"display_name", "Client Socket"}};
-  EXPECT_NE(std::find(modules.begin(), modules.end(), csck), modules.end());
-}
-
 TEST(ClientSocketEndToEndTest, BytesTravelBetweenPeerAndConsoleBothWays) {
   test::TcpTestPeer peer;
   TTempDir dir;

@@ -65,17 +65,6 @@ void Stop(TKytHost& process) {
   EXPECT_EQ(process.Wait(kLimit), 0) << process.Stderr();
 }
 
-TEST(ServerSocketEndToEndTest, ModulesListsTheServerSocket) {
-  TKytHost process({"--library", kPluginPath, "modules"});
-  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
-  const TJson ssck = {{"event", "module"},
-                      {"name", "SSCK"},
-                      {"module_id", "{8062CF2B-600E-41D6-AD4B-1BA66C32D6ED}"},
-                      {"display_name", "Server Socket"}};
-  const std::vector<TJson> modules = process.Events("module");
-  EXPECT_NE(std::find(modules.begin(), modules.end(), ssck), modules.end());
-}
-
 // Debug entries (one per block moved) are printed only with --debug; the data events always.
 TEST(ServerSocketEndToEndTest, DemoCarriesDataBetweenItsTwoSockets) {
   for (const bool debug : {false, true}) {

@@ -47,16 +47,5 @@ TEST(WWWReaderEndToEndTest, TimerFeedsTheConsoleAndScriptsRetrieveAnyPage) {
   ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
 }
 
-TEST(WWWReaderEndToEndTest, ModulesListsTheWWWReaderFirst) {
-  TKytHost process({"--library", kPluginPath, "modules"});
-  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
-  const std::vector<TJson> modules = process.Events("module");
-  ASSERT_FALSE(modules.empty());
-  EXPECT_EQ(modules[0], (TJson{{"event", "module"},
-                               {"name", "WWWReader"},
-                               {"module_id", "{4CB91589-CE01-4700-906F-26320EFCF6C4}"},
-                               {"display_name", "WWW Reader"}}));
-}
-
 }  // namespace
 }  // namespace kyt::test_support

@@ -260,20 +260,21 @@ milliseconds ThreadCpuTime() {
 // once they stop, the main thread sleeps rather than spends the wait looking.
 TEST_F(HandOverTest, BackToBackCallsRunInOrderAndAnIdleMainThreadSleeps) {
   constexpr int kCalls = 2000;
-  int written = 0;  // the worker's, read by the items: TSan checks the hand-over orders it
-  std::vector<int> seen;
-  std::atomic<bool> done{false};
+  int written = 0;        // the worker's, read by the items: TSan checks the hand-over orders it
+  std::vector<int> seen;  // the main thread's own: the loop below reads it there
   TFunctionThread worker([&](TThread&) {
     for (int i = 1; i <= kCalls; ++i) {
       written = i;
       TThread::Synchronize([&] { seen.push_back(written); });
     }
-    done = true;
-    TThread::Queue([] {});
   });
   worker.Start();
+  // Served until the last call ran, so the worker leaves nothing queued behind: a wake-up item
+  // of its own could outlive the join (which serves only while the worker runs) and be what
+  // the idle wait below finds.
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done && std::chrono::steady_clock::now() < limit) CheckSynchronize(milliseconds{200});
+  while (seen.size() < kCalls && std::chrono::steady_clock::now() < limit)
+    CheckSynchronize(milliseconds{200});
   worker.WaitFor();
   ASSERT_EQ(seen.size(), static_cast<std::size_t>(kCalls));
   for (int i = 0; i < kCalls; ++i) ASSERT_EQ(seen[i], i + 1);

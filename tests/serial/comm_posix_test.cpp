@@ -2,6 +2,7 @@
 // ports read from a sysfs-shaped tree.
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +47,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     }
   }
   return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
+}
+
+// While set, the event wait's poll (the stop signal first, the port second) watches the stop
+// signal only: the wait can then report a loss only as an earlier look at the port recorded it.
+std::atomic<bool> waitBlindToPort{false};
+
+extern "C" int poll(pollfd* fds, nfds_t count, int timeoutMs) {
+  if (waitBlindToPort && count == 2)
+    count = 1;
+  const timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+  return ::ppoll(fds, count, timeoutMs < 0 ? nullptr : &timeout, nullptr);
 }
 
 namespace kyt {
@@ -92,7 +105,8 @@ int DescriptorsOn(const std::string& path) {
 }
 
 // The device goes between a wake-up and the main thread's look at it: the look must not swallow
-// the loss, which the next wait reports once before it lets go of the tty.
+// the loss, which the next wait reports once before it lets go of the tty. A hung-up tty fails
+// the queue query with EIO and reads 0 bytes, like an idle one.
 TEST(CommPosixTest, ALossFoundByTheQueueQueryOrAReadIsStillReportedOnce) {
   char buffer[8];
   const std::pair<const char*, std::function<void(comm::ICommPort&)>> finders[] = {
@@ -110,10 +124,12 @@ TEST(CommPosixTest, ALossFoundByTheQueueQueryOrAReadIsStillReportedOnce) {
     pty.CloseMaster();
     find(*port);
 
+    waitBlindToPort = true;
     auto waited = std::async(std::launch::async, [&] { return port->WaitCommEvent(*stop); });
     if (waited.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
       stop->Raise();  // the loss went unreported: end the wait so the test can fail
     const comm::TCommWait report = waited.get();
+    waitBlindToPort = false;
     ASSERT_FALSE(report.Stopped) << name;
     EXPECT_EQ(report.Events, comm::EV_ERR) << name;
     EXPECT_EQ(port->ClearCommError().Errors, comm::CE_IOE) << name;

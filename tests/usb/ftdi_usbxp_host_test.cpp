@@ -22,22 +22,6 @@ void UseDoubles() {
   setenv("KYT_FAKE_DEVICES", "FT000001=FTDI test adapter;SI000001=USBXpress test device", 1);
 }
 
-TEST(VendorModulesEndToEndTest, RegisteredLastInTheirOrder) {
-  TKytHost process({"--library", kPluginPath, "modules"});
-  ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();
-  std::vector<TJson> modules = process.Events("module");
-  ASSERT_GE(modules.size(), 2u);
-  EXPECT_EQ(modules[modules.size() - 2],
-            (TJson{{"event", "module"},
-                   {"name", "FTDI"},
-                   {"module_id", "{C1D478E9-2A3E-4344-BCC4-37C892F58751}"},
-                   {"display_name", "FTDI"}}));
-  EXPECT_EQ(modules.back(), (TJson{{"event", "module"},
-                                   {"name", "USBXp"},
-                                   {"module_id", "{BFC698E9-1F43-45CD-BD79-47EA79CE21AD}"},
-                                   {"display_name", "SI USBXpress"}}));
-}
-
 TEST(VendorModulesEndToEndTest, BytesTravelThroughBothModulesToTheirConsoles) {
   UseDoubles();
   TTempDir dir;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <future>
 
 #include "framework/codes.h"
 #include "tests/fakes/hid_fake.h"
@@ -236,7 +238,22 @@ TEST_F(HidModuleTest, DeletingTheInstanceIsNoRemoval) {
   Configure("S1");
   Host().CreateInstance("HID", kHID);
   ASSERT_TRUE(fake.WaitForReaders(1, 1));
+  // The device leaves while its read thread is inside a report, and its removal waits in the
+  // queue: the delete, stopping that thread, serves the queue, and the removal must not reach
+  // the module then.
+  std::promise<void> opened;
+  const std::shared_future<void> gate = opened.get_future().share();
+  std::atomic<bool> inReport{false};
+  Host().SetEventListener([&](const host::THostEvent& e) {
+    if (e.EventKind == host::THostEvent::Kind::Debug && !inReport.exchange(true))
+      gate.wait();
+  });
+  fake.SendInput(1, Bytes({1, 'x'}));
+  ASSERT_TRUE(WaitUntil([&] { return inReport.load(); }));
+  fake.Unplug(1);
+  TThread::Queue([&] { opened.set_value(); });
   Host().DeleteInstance(kHID);
+  Host().SetEventListener(nullptr);
   EXPECT_EQ(fake.Readers(1), 0);
   EXPECT_FALSE(Logged("HID Device removed"));
   EXPECT_EQ(LogTexts(kHID).back(), "Deleting...");
