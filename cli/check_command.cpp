@@ -15,15 +15,17 @@ std::string ConfigLibraryPath(const std::string& option, const THostConfig& conf
   return config.Library ? *config.Library : DefaultLibraryPath();
 }
 
-void WarnAboutConfig(const std::string& library, const THostConfig& config, TEventOutput& output) {
+std::vector<TConfigFinding> WarnAboutConfig(const std::string& library, const THostConfig& config,
+                                            TEventOutput& output) {
   std::vector<TConfigFinding> findings;
   try {
     TModuleProbe probe(library);
     findings = CheckConfig(config, probe);
   } catch (const std::exception&) {
-    return;
+    return {};
   }
   for (const auto& finding : findings) output.Line(FindingToJson(finding), FindingToText(finding));
+  return findings;
 }
 
 int CheckCommand(const TRunOptions& options, std::FILE* out) {

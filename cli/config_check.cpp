@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <set>
 
 #include "host/ascii.h"
 
@@ -125,13 +126,28 @@ class TChecker {
   }
 
   std::vector<TConfigFinding> Run() {
-    for (const auto& instance : config_.Instances) CheckInstance(instance);
+    TInstanceConfig wholeConfig;
+    wholeConfig.Module = "config";
+    for (const auto& duplicate : config_.DuplicateKeys) {
+      if (!duplicate.InstanceIndex || *duplicate.InstanceIndex >= config_.Instances.size())
+        AddDuplicate(wholeConfig, duplicate);
+    }
+    for (size_t index = 0; index < config_.Instances.size(); ++index) {
+      for (const auto& duplicate : config_.DuplicateKeys) {
+        if (duplicate.InstanceIndex == index)
+          AddDuplicate(config_.Instances[index], duplicate);
+      }
+      CheckInstance(config_.Instances[index]);
+    }
+    CheckDataLoops();
     return std::move(findings_);
   }
 
  private:
   void Add(const TInstanceConfig& instance, std::optional<std::string> setting, std::string problem,
            std::optional<Variant> given, std::string expected) {
+    if (given && setting && IsSecretSetting(*setting))
+      given = Variant(std::string(kMaskedValue));
     auto module = modules_.find(instance.ID);
     findings_.push_back({instance.ID, module != modules_.end() ? module->second : instance.Module,
                          std::move(setting), std::move(problem), std::move(given),
@@ -169,11 +185,16 @@ class TChecker {
     for (const auto& [name, value] : instance.Settings) {
       const Variant* property = Find(facts.Properties, name);
       if (property == nullptr) {
-        Add(instance, name, "unknown setting", value,
-            fmt::format("a setting of {}, nearest {} (of {})", facts.Name, NearestName(name, known),
+        const std::string nearest = NearestName(name, known);
+        // A misspelt password is still a password.
+        Add(instance, name, "unknown setting",
+            IsSecretSetting(nearest) ? Variant(std::string(kMaskedValue)) : value,
+            fmt::format("a setting of {}, nearest {} (of {})", facts.Name, nearest,
                         Names(facts.Properties)));
       } else if (!TypeFits(value.GetKind(), property->GetKind())) {
-        Add(instance, name, "wrong type", value, ExpectedType(value, property->GetKind()));
+        Add(instance, name, "wrong type", value,
+            IsSecretSetting(name) ? KindName(property->GetKind())
+                                  : ExpectedType(value, property->GetKind()));
       } else {
         fitting.emplace_back(name, value);
       }
@@ -282,6 +303,126 @@ class TChecker {
     }
   }
 
+  void AddDuplicate(const TInstanceConfig& instance, const TDuplicateKey& duplicate) {
+    const bool inSettings = duplicate.Object.ends_with(".settings");
+    Add(instance, inSettings ? std::optional(duplicate.Key) : std::nullopt, "duplicate key",
+        std::nullopt,
+        fmt::format("\"{}\" once in {}; given at line {}, column {} and again at line {}, "
+                    "column {}, and only the last counts",
+                    duplicate.Key, duplicate.Object, duplicate.First.first, duplicate.First.second,
+                    duplicate.Again.first, duplicate.Again.second));
+  }
+
+  // Where the data an instance sends arrives again inside this config: a Client Socket aimed
+  // at a Server Socket of the same config, and that Server Socket's clients, the Client Socket
+  // among them.
+  std::vector<TInstanceID> WireEnds(TInstanceID sender) const {
+    std::vector<TInstanceID> ends;
+    for (const auto& client : config_.Instances) {
+      if (ModuleOf(client.ID) != "CSCK" || !AimsAtThisMachine(client))
+        continue;
+      for (const auto& server : config_.Instances) {
+        if (ModuleOf(server.ID) != "SSCK" || !SameInteger(client, server, "Port"))
+          continue;
+        if (client.ID == sender)
+          ends.push_back(server.ID);
+        else if (server.ID == sender)
+          ends.push_back(client.ID);
+      }
+    }
+    return ends;
+  }
+
+  static bool AimsAtThisMachine(const TInstanceConfig& client) {
+    const Variant* host = Find(client.Settings, "Host");
+    if (host == nullptr || host->GetKind() != Kind::String)
+      return false;
+    const std::string name = AsciiLower(host->AsString());
+    return name == "localhost" || name == "::1" || name == "0.0.0.0" || name.starts_with("127.");
+  }
+
+  static bool SameInteger(const TInstanceConfig& a, const TInstanceConfig& b, const char* name) {
+    const Variant* x = Find(a.Settings, name);
+    const Variant* y = Find(b.Settings, name);
+    return x && y && x->GetKind() == Kind::Integer && y->GetKind() == Kind::Integer &&
+           x->AsInteger() == y->AsInteger();
+  }
+
+  std::string ModuleOf(TInstanceID id) const {
+    auto module = modules_.find(id);
+    return module == modules_.end() ? std::string() : module->second;
+  }
+
+  // A step of data between instances: what `from` receives, its child `bridge` sends to its
+  // target, and it arrives at `to`.
+  struct TDataStep {
+    TInstanceID From, Bridge, To;
+  };
+
+  std::vector<TDataStep> DataSteps() const {
+    std::vector<TDataStep> steps;
+    for (const auto& bridge : config_.Instances) {
+      const Variant* target = Find(bridge.Settings, "Target");
+      if (ModuleOf(bridge.ID) != "Bridge" || bridge.Parent == 0 || target == nullptr ||
+          target->GetKind() != Kind::Integer)
+        continue;
+      for (TInstanceID end : WireEnds(static_cast<TInstanceID>(target->AsInteger())))
+        steps.push_back({bridge.Parent, bridge.ID, end});
+    }
+    return steps;
+  }
+
+  // One finding per loop, on the first bridge of it in config order: leaving that one out
+  // breaks the loop.
+  void CheckDataLoops() {
+    const std::vector<TDataStep> steps = DataSteps();
+    std::set<TInstanceID> reported;
+    for (const auto& step : steps) {
+      if (reported.contains(step.Bridge))
+        continue;
+      std::vector<TDataStep> path = PathBetween(steps, step.To, step.From);
+      if (path.empty() && step.To != step.From)
+        continue;
+      path.insert(path.begin(), step);
+      std::string route = Described(path.front().From);
+      for (const auto& hop : path) {
+        reported.insert(hop.Bridge);
+        route += fmt::format(" -> {} -> {}", Described(hop.Bridge), Described(hop.To));
+      }
+      auto bridge = std::find_if(config_.Instances.begin(), config_.Instances.end(),
+                                 [&](const TInstanceConfig& i) { return i.ID == step.Bridge; });
+      Add(*bridge, "Target", "data loop", *Find(bridge->Settings, "Target"),
+          fmt::format("a target whose data does not come back; each block goes round for ever: {}",
+                      route));
+    }
+  }
+
+  // The steps from `from` to `to` (breadth first), empty when there is no way.
+  static std::vector<TDataStep> PathBetween(const std::vector<TDataStep>& steps, TInstanceID from,
+                                            TInstanceID to) {
+    std::map<TInstanceID, const TDataStep*> reachedBy;
+    std::vector<TInstanceID> frontier{from};
+    std::set<TInstanceID> seen{from};
+    while (!frontier.empty() && !seen.contains(to)) {
+      std::vector<TInstanceID> next;
+      for (TInstanceID at : frontier) {
+        for (const auto& step : steps) {
+          if (step.From == at && seen.insert(step.To).second) {
+            reachedBy[step.To] = &step;
+            next.push_back(step.To);
+          }
+        }
+      }
+      frontier = std::move(next);
+    }
+    std::vector<TDataStep> path;
+    for (TInstanceID at = to; reachedBy.contains(at) && at != from; at = reachedBy[at]->From)
+      path.insert(path.begin(), *reachedBy[at]);
+    return path;
+  }
+
+  std::string Described(TInstanceID id) const { return fmt::format("#{} {}", id, ModuleOf(id)); }
+
   const THostConfig& config_;
   TModuleProbe& probe_;
   std::map<TInstanceID, std::string> modules_;
@@ -301,6 +442,15 @@ std::string NearestName(const std::string& name, const std::vector<std::string>&
     }
   }
   return nearest;
+}
+
+bool IsSecretSetting(const std::string& name) {
+  const std::string lower = AsciiLower(name);
+  for (const char* word : {"pass", "secret", "token"}) {
+    if (lower.find(word) != std::string::npos)
+      return true;
+  }
+  return false;
 }
 
 std::vector<TConfigFinding> CheckConfig(const THostConfig& config, TModuleProbe& probe) {

@@ -88,23 +88,15 @@ std::vector<gid_t> AccountGroups() {
   return groups;
 }
 
-// How a user gets read and write access to the nodes: by the group that owns them.
-std::string GroupFix(const std::vector<std::string>& nodes) {
+std::string GroupFix(const std::vector<std::string>& nodes, const std::string& ruleGroup) {
   struct stat info {};
   if (nodes.empty() || stat(nodes.front().c_str(), &info) != 0)
     return "give this user read and write access to the nodes";
-  std::string group = GroupName(info.st_gid);
-  if (InGroup(ProcessGroups(), info.st_gid)) {
-    return fmt::format(
-        "{} is owned by the group {} but not open to it (mode {:o}): a udev rule "
-        "must give it MODE=\"0660\"",
-        nodes.front(), group, info.st_mode & 0777);
-  }
-  if (InGroup(AccountGroups(), info.st_gid)) {
-    return fmt::format("{} is in the group {}, but this session started before: log in again",
-                       UserName(), group);
-  }
-  return fmt::format("sudo usermod -aG {} {}, then log in again", group, UserName());
+  return NodeAccessFix(
+      {nodes.front(), UserName(), GroupName(info.st_gid), info.st_gid == 0,
+       static_cast<unsigned>(info.st_mode & 0777), InGroup(ProcessGroups(), info.st_gid),
+       InGroup(AccountGroups(), info.st_gid)},
+      ruleGroup);
 }
 
 std::vector<std::string> Inaccessible(const std::vector<std::string>& nodes) {
@@ -127,6 +119,30 @@ std::optional<std::string> InstalledRules() {
 }
 
 #endif
+
+}  // namespace
+
+std::string NodeAccessFix(const TNodeAccess& access, const std::string& ruleGroup) {
+  if (access.GroupIsRoot || (access.Mode & 060) != 060) {
+    return fmt::format(
+        "{} belongs to the group {} with mode {:o}, so no group membership opens it: a udev rule "
+        "must give it GROUP=\"{}\", MODE=\"0660\" (then {}), and {} must be in {}",
+        access.Node, access.Group, access.Mode, ruleGroup, kReloadRules, access.User, ruleGroup);
+  }
+  if (access.InGroup) {
+    return fmt::format(
+        "{} is in the group {}, which may read and write {}: look for an ACL "
+        "(getfacl) or a security module refusing it",
+        access.User, access.Group, access.Node);
+  }
+  if (access.InGroupAtLogin) {
+    return fmt::format("{} is in the group {}, but this session started before: log in again",
+                       access.User, access.Group);
+  }
+  return fmt::format("sudo usermod -aG {} {}, then log in again", access.Group, access.User);
+}
+
+namespace {
 
 TCheckResult CheckPlugin(const std::string& library, TModuleProbe* probe,
                          const std::string& loadError) {
@@ -171,7 +187,7 @@ TCheckResult CheckSerialPorts(TModuleProbe* probe) {
     return Fail(
         name,
         fmt::format("{} not readable and writable by {}", fmt::join(refused, ", "), UserName()),
-        GroupFix(refused));
+        GroupFix(refused, "dialout"));
   }
   return Pass(name,
               fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
@@ -291,7 +307,7 @@ TCheckResult CheckHidraw() {
                 fmt::format("{} readable and writable by {}", fmt::join(nodes, ", "), UserName()));
   }
   std::string fix = InstalledRules()
-                        ? GroupFix(refused)
+                        ? GroupFix(refused, kDeviceGroup)
                         : fmt::format(
                               "install {} (make install), which gives the nodes to the "
                               "group {}; then {}; then sudo usermod -aG {} {}",

@@ -2,7 +2,7 @@
 
 // The commands of kyt-host. Each returns the process exit code: 0 success, 1 a failure
 // while running (the settings file could not be written), 2 a config, settings file or
-// plug-in error.
+// plug-in error, 3 (`run`) a run without the instances its config's findings concern.
 
 #include <cstdio>
 #include <optional>
@@ -13,6 +13,9 @@ namespace kyt::host {
 inline constexpr int kExitOK = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitConfigError = 2;
+// `run` ended as asked, but not all of the config ran: it had findings (`check`), and the
+// instances they concern were left out.
+inline constexpr int kExitIncomplete = 3;
 
 struct TCommonOptions {
   std::string Library;  // empty: the config's "library", else DefaultLibraryPath()

@@ -3,8 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <set>
 
 #include "host/bounded_file.h"
@@ -155,10 +157,124 @@ THostConfig ReadConfigFile(const std::string& path) {
   }
   std::string base = std::filesystem::absolute(path).parent_path().string();
   try {
-    return ParseConfig(document, base);
+    THostConfig config = ParseConfig(document, base);
+    config.DuplicateKeys = FindDuplicateKeys(text);
+    return config;
   } catch (const EConfigError& e) {
     throw EConfigError(fmt::format("{}: {}", path, e.Message()));
   }
+}
+
+namespace {
+
+// Walks a JSON text that parses, keeping one frame per open object or array, and notes where
+// each key of an object stands.
+class TKeyScanner {
+ public:
+  explicit TKeyScanner(std::string_view text) : text_(text) {}
+
+  std::vector<TDuplicateKey> Run() {
+    while (at_ < text_.size()) {
+      const char c = text_[at_];
+      if (c == '"') {
+        String();
+        continue;
+      }
+      if (c == '{' || c == '[') {
+        Open(c == '{');
+      } else if ((c == '}' || c == ']') && !frames_.empty()) {
+        frames_.pop_back();
+      } else if (c == ',' && !frames_.empty()) {
+        Frame& frame = frames_.back();
+        frame.ExpectKey = frame.Object;
+        ++frame.Index;
+      }
+      Step();
+    }
+    return std::move(found_);
+  }
+
+ private:
+  struct Frame {
+    bool Object = false;
+    std::string Path;
+    bool ExpectKey = false;
+    size_t Index = 0;  // of the array element
+    std::string LastKey;
+    std::map<std::string, std::pair<size_t, size_t>> Keys;
+  };
+
+  void Step() {
+    if (text_[at_] == '\n') {
+      ++line_;
+      column_ = 1;
+    } else {
+      ++column_;
+    }
+    ++at_;
+  }
+
+  // The path of a value that starts now, in the innermost frame.
+  std::string ChildPath() const {
+    if (frames_.empty())
+      return "config";
+    const Frame& frame = frames_.back();
+    if (!frame.Object)
+      return fmt::format("{}[{}]", frame.Path, frame.Index);
+    return frame.Path == "config" ? frame.LastKey : frame.Path + "." + frame.LastKey;
+  }
+
+  void Open(bool object) {
+    Frame frame;
+    frame.Object = object;
+    frame.ExpectKey = object;
+    frame.Path = ChildPath();
+    frames_.push_back(std::move(frame));
+  }
+
+  void String() {
+    const size_t start = at_;
+    const std::pair<size_t, size_t> where{line_, column_};
+    Step();
+    while (at_ < text_.size() && text_[at_] != '"') {
+      if (text_[at_] == '\\')
+        Step();
+      Step();
+    }
+    Step();
+    if (frames_.empty() || !frames_.back().ExpectKey)
+      return;
+    Frame& frame = frames_.back();
+    frame.ExpectKey = false;
+    frame.LastKey = json::parse(text_.substr(start, at_ - start)).get<std::string>();
+    auto [known, added] = frame.Keys.emplace(frame.LastKey, where);
+    if (!added)
+      found_.push_back(
+          {frame.Path, frame.LastKey, InstanceIndex(frame.Path), known->second, where});
+  }
+
+  static std::optional<size_t> InstanceIndex(const std::string& path) {
+    constexpr std::string_view kPrefix = "instances[";
+    if (!path.starts_with(kPrefix))
+      return std::nullopt;
+    size_t index = 0;
+    auto [end, error] =
+        std::from_chars(path.data() + kPrefix.size(), path.data() + path.size(), index);
+    if (error != std::errc() || end == path.data() + path.size() || *end != ']')
+      return std::nullopt;
+    return index;
+  }
+
+  std::string_view text_;
+  size_t at_ = 0, line_ = 1, column_ = 1;
+  std::vector<Frame> frames_;
+  std::vector<TDuplicateKey> found_;
+};
+
+}  // namespace
+
+std::vector<TDuplicateKey> FindDuplicateKeys(std::string_view text) {
+  return TKeyScanner(text).Run();
 }
 
 std::vector<TInstanceConfig> CreationOrder(const std::vector<TInstanceConfig>& instances) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,10 +30,22 @@ struct TInstanceConfig {
   std::vector<std::pair<std::string, Variant>> Settings;
 };
 
+// A key given twice in one JSON object: the parser keeps the last, so the first goes unseen.
+struct TDuplicateKey {
+  std::string Object;  // where: "config", "instances[1]", "instances[1].settings"
+  std::string Key;
+  std::optional<size_t> InstanceIndex;     // within instances[INDEX], when it is
+  std::pair<size_t, size_t> First, Again;  // line and column (from 1) of each
+};
+
 struct THostConfig {
   std::optional<std::string> Library;  // made absolute against the config file's folder
   std::vector<TInstanceConfig> Instances;
+  std::vector<TDuplicateKey> DuplicateKeys;  // found by ReadConfigFile
 };
+
+// Every key that an object of the JSON text (which must parse) gives more than once.
+std::vector<TDuplicateKey> FindDuplicateKeys(std::string_view text);
 
 // Raises EConfigError naming the offending instance and key.
 THostConfig ParseConfig(const TJson& document, const std::string& baseDirectory);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "cli/call_dispatcher.h"
 #include "cli/check_command.h"
@@ -23,13 +24,65 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void CreateInstances(TReferenceHost& host, const THostConfig& config) {
-  for (const auto& instance : config.Instances) {
-    for (const auto& [name, value] : instance.Settings) {
-      host.StoreSetting(instance.ID, {kSettingsKey}, name, value);
-    }
+// Instances with findings are left out, and the instances below them, rather than made with
+// defaults in place of what the config says.
+std::set<TInstanceID> LeftOut(const THostConfig& config,
+                              const std::vector<TConfigFinding>& findings) {
+  std::set<TInstanceID> out;
+  for (const auto& finding : findings) {
+    // An unknown module is no instance to leave out: making it fails the run (exit code 2).
+    if (finding.Instance != 0 && finding.Problem != "unknown module")
+      out.insert(finding.Instance);
   }
   for (const auto& instance : CreationOrder(config.Instances)) {
+    if (out.contains(instance.Parent))
+      out.insert(instance.ID);
+  }
+  return out;
+}
+
+void LogHost(TReferenceHost& host, TInstanceID instance, int32_t code, std::string text) {
+  THostEvent event;
+  event.EventKind = THostEvent::Kind::Log;
+  event.Instance = instance;
+  event.Code = code;
+  event.Name = "kyt-host";
+  event.Text = std::move(text);
+  host.RecordEvent(std::move(event));
+}
+
+std::string Shown(const std::string& name, const Variant& value) {
+  return IsSecretSetting(name) ? kMaskedValue : DumpLine(VariantToJson(value));
+}
+
+// The config wins over the settings file for every setting it names; a value saved by an
+// earlier run (an edit through standard input) that it replaces is reported.
+void StoreConfiguredSettings(TReferenceHost& host, const TInstanceConfig& instance) {
+  for (const auto& [name, value] : instance.Settings) {
+    std::optional<Variant> saved = host.ReadSetting(instance.ID, {kSettingsKey}, name);
+    if (saved && !(*saved == value)) {
+      LogHost(host, instance.ID, KL_MESSAGE,
+              fmt::format("{}: the config's {} is used, not the saved {}", name, Shown(name, value),
+                          Shown(name, *saved)));
+    }
+    host.StoreSetting(instance.ID, {kSettingsKey}, name, value);
+  }
+}
+
+void CreateInstances(TReferenceHost& host, const THostConfig& config,
+                     const std::set<TInstanceID>& leftOut) {
+  for (const auto& instance : config.Instances) {
+    if (!leftOut.contains(instance.ID))
+      StoreConfiguredSettings(host, instance);
+  }
+  for (const auto& instance : CreationOrder(config.Instances)) {
+    if (leftOut.contains(instance.ID)) {
+      LogHost(host, instance.ID, KL_ERROR,
+              leftOut.contains(instance.Parent)
+                  ? fmt::format("Not created: its parent #{} is not", instance.Parent)
+                  : std::string("Not created: its settings have findings (the warnings above)"));
+      continue;
+    }
     try {
       host.CreateInstance(instance.Module, instance.ID, instance.Parent, instance.Name);
     } catch (const std::exception& e) {
@@ -94,9 +147,10 @@ int Serve(TReferenceHost& host, TEventOutput& output, const TRunOptions& options
 }
 
 int StartAndServe(TReferenceHost& host, TEventOutput& output, const THostConfig& config,
-                  const TRunOptions& options) {
+                  const TRunOptions& options, bool& incomplete) {
   std::string library = ConfigLibraryPath(options.Library, config);
-  WarnAboutConfig(library, config, output);
+  const std::vector<TConfigFinding> findings = WarnAboutConfig(library, config, output);
+  incomplete = !findings.empty();
   try {
     host.LoadLibrary(library);
   } catch (const std::exception& e) {
@@ -107,7 +161,7 @@ int StartAndServe(TReferenceHost& host, TEventOutput& output, const THostConfig&
     RegisterBuiltinModules(host);
     gateway::RegisterGatewayModules(host);
     host.SetRunlevel(KR_READY);
-    CreateInstances(host, config);
+    CreateInstances(host, config, LeftOut(config, findings));
   } catch (const std::exception& e) {
     fmt::print(stderr, "kyt-host: {}: {}\n", options.ConfigFile, e.what());
     return kExitConfigError;
@@ -141,7 +195,8 @@ int RunCommand(const TRunOptions& options, std::FILE* out) {
   host->SetKeepEvents(false);
   host->SetRecordDebug(options.Debug);
   host->SetEventListener([&output](const THostEvent& event) { output.Event(event); });
-  int code = StartAndServe(*host, output, config, options);
+  bool incomplete = false;
+  int code = StartAndServe(*host, output, config, options, incomplete);
   try {
     host->DeleteAllInstances();
     host->UnloadLibrary();
@@ -153,7 +208,7 @@ int RunCommand(const TRunOptions& options, std::FILE* out) {
     if (code == kExitOK)
       code = kExitFailure;
   }
-  return code;
+  return code == kExitOK && incomplete ? kExitIncomplete : code;
 }
 
 }  // namespace kyt::host

@@ -1,9 +1,9 @@
 #pragma once
 
 // The "Reconnect" host timer shared by the modules that reopen their channel on their own
-// (Serial Port, Client Socket, FTDI): 1 s from creation so the first tick opens a channel once
-// the kernel runs, 10 s after a loss, then 5, 6, 7, ... s (5 plus the attempts so far) while
-// attempts fail, stopped once the channel is open.
+// (Serial Port, Client Socket, FTDI, and the Server Socket for a port it could not bind): 1 s from
+// creation so the first tick opens a channel once the kernel runs, 10 s after a loss, then 5, 6, 7,
+// ... s (5 plus the attempts so far) while attempts fail, stopped once the channel is open.
 
 #include <cstdint>
 

@@ -2,12 +2,14 @@
 // with an ID in range, and its creation order holds every instance once with each parent
 // before its children; a config it refuses is refused with EConfigError, never a crash.
 // Module names are not the reader's to judge: check and run refuse one that names no module,
-// the empty name included.
+// the empty name included. On any text that parses, the duplicate-key scan finds each second
+// place after the first.
 
 #include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "cli/host_config.h"
 
@@ -18,6 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     document = TJson::parse(data, data + size);
   } catch (const TJson::exception&) {
     return 0;
+  }
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  for (const auto& duplicate : FindDuplicateKeys(text)) {
+    if (!(duplicate.First < duplicate.Again))
+      __builtin_trap();
   }
   THostConfig config;
   try {

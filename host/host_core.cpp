@@ -48,8 +48,10 @@ THostCore::THostCore(THostOptions options)
     : Options(std::move(options)),
       Timers(Options.TestMode, [this](THostEvent event) { Events.Record(std::move(event)); }),
       Runlevel(Options.InitialRunlevel) {
-  if (!Options.SettingsFile.empty())
+  if (!Options.SettingsFile.empty()) {
+    SettingsOwner = std::make_unique<TSettingsFileOwner>(Options.SettingsFile);
     Settings.Assign(ReadSettingsFile(Options.SettingsFile));
+  }
 }
 
 THostCore::~THostCore() = default;

@@ -16,6 +16,7 @@
 #include "host/object_store.h"
 #include "host/reference_host.h"
 #include "host/script_registry.h"
+#include "host/settings_file.h"
 #include "host/settings_store.h"
 #include "host/timer_pool.h"
 #include "platform/dynlib.h"
@@ -50,6 +51,8 @@ class THostCore : public std::enable_shared_from_this<THostCore> {
   void Shutdown() noexcept;
 
   const THostOptions Options;
+  // Held from before the settings file is read until the host is gone.
+  std::unique_ptr<TSettingsFileOwner> SettingsOwner;
   TEventLog Events;
   TSettingsStore Settings;
   TModuleRegistry Modules;

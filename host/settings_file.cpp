@@ -2,17 +2,13 @@
 
 #include <fmt/format.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 #include "host/bounded_file.h"
 #include "host/json_values.h"
+#include "platform/owned_file.h"
 #include "runtime/exception.h"
 
 namespace kyt::host {
@@ -109,16 +105,28 @@ std::vector<TStoredSetting> SettingsFromJson(const TJson& document) {
   return settings;
 }
 
-std::vector<TStoredSetting> ReadSettingsFile(const std::string& path) {
+namespace {
+
+void RequireSettingsPath(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ignored;
-  if (!fs::exists(path, ignored)) {
-    // Found out now rather than when the file is written at the end of a run.
-    fs::path folder = fs::absolute(path, ignored).parent_path();
-    if (!fs::is_directory(folder, ignored))
-      throw Exception(fmt::format("{}: the folder {} does not exist", path, folder.string()));
-    return {};
+  if (fs::is_symlink(path, ignored)) {
+    throw Exception(fmt::format(
+        "{}: is a symbolic link; name the file itself (it is replaced when written)", path));
   }
+  // Found out now rather than when the file is written at the end of a run.
+  fs::path folder = fs::absolute(path, ignored).parent_path();
+  if (!fs::is_directory(folder, ignored))
+    throw Exception(fmt::format("{}: the folder {} does not exist", path, folder.string()));
+}
+
+}  // namespace
+
+std::vector<TStoredSetting> ReadSettingsFile(const std::string& path) {
+  RequireSettingsPath(path);
+  std::error_code ignored;
+  if (!std::filesystem::exists(path, ignored))
+    return {};
   std::string text = ReadBoundedFile(path);
   try {
     return SettingsFromJson(TJson::parse(text));
@@ -128,19 +136,50 @@ std::vector<TStoredSetting> ReadSettingsFile(const std::string& path) {
 }
 
 void WriteSettingsFile(const std::string& path, const std::vector<TStoredSetting>& settings) {
-  std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << SettingsToJson(settings).dump(2, ' ', false, TJson::error_handler_t::replace) << '\n';
-    out.flush();
-    if (!out)
-      throw Exception(fmt::format("{}: cannot write", temporary));
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    int error = errno;
-    std::remove(temporary.c_str());
-    throw Exception(fmt::format("{}: {}", path, std::strerror(error)));
+  platform::ReplaceFileContent(
+      path, SettingsToJson(settings).dump(2, ' ', false, TJson::error_handler_t::replace) + '\n');
+}
+
+struct TSettingsFileOwner::Impl {
+  explicit Impl(const std::string& lockPath) : lock(lockPath) {}
+  platform::TFileLock lock;
+};
+
+namespace {
+
+// Only files of the writer's own pattern, and no links: what a killed save left behind.
+void RemoveLeftTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path prefix(platform::TemporaryPrefix(path));
+  const fs::path folder = prefix.has_parent_path() ? prefix.parent_path() : fs::path(".");
+  const std::string start = prefix.filename().string();
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > start.size() && name.starts_with(start) &&
+        entry.symlink_status(error).type() == fs::file_type::regular) {
+      fs::remove(entry.path(), error);
+    }
   }
 }
+
+}  // namespace
+
+TSettingsFileOwner::TSettingsFileOwner(const std::string& path) {
+  RequireSettingsPath(path);
+  try {
+    impl_ = std::make_unique<Impl>(path + ".lock");
+  } catch (const platform::EFileLocked& e) {
+    throw Exception(
+        e.OwnerPid() > 0
+            ? fmt::format("{}: in use by another kyt-host, process {}; one process per settings "
+                          "file",
+                          path, e.OwnerPid())
+            : fmt::format("{}: in use by another kyt-host; one process per settings file", path));
+  }
+  RemoveLeftTemporaries(path);
+}
+
+TSettingsFileOwner::~TSettingsFileOwner() = default;
 
 }  // namespace kyt::host

@@ -29,7 +29,9 @@ TServerSocketTimings& TKYTServerSocket::Timings() {
 }
 
 TKYTServerSocket::TKYTServerSocket(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
-    : TKYTModuleObject(Class, Kernel, InstanceID), server_(std::make_unique<TTCPServer>()) {
+    : TKYTModuleObject(Class, Kernel, InstanceID),
+      reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })),
+      server_(std::make_unique<TTCPServer>()) {
   server_->WriteTimeout = Timings().WriteTimeout;
   server_->ThreadStackSize = Timings().ThreadStackSize;
   server_->OnConnect = [this](TServerConnection& c) { ClientConnected(c); };
@@ -39,6 +41,9 @@ TKYTServerSocket::TKYTServerSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
     ConnectionError(c, e);
   };
   server_->OnListenError = [this](const std::exception& e) { ListenError(e); };
+  server_->OnListenResumed = [this] {
+    LogMessage(KL_MESSAGE, Translate("Listen: accepting connections again"));
+  };
 
   RegisterPropertyBoolean(
       "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
@@ -53,6 +58,7 @@ TKYTServerSocket::TKYTServerSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
 
 TKYTServerSocket::~TKYTServerSocket() {
   PrepareDelete();
+  reconnect_.Unregister();
   try {
     server_->SetActive(false);
   } catch (...) {
@@ -118,13 +124,42 @@ void TKYTServerSocket::ApplyChanges() {
       server_->SetActive(true);
     } catch (...) {
       SetStatus(IS_ERROR);
+      ScheduleRetry();
       throw;
     }
     SetStatus(IS_ACTIVE);
+    reconnect_.Opened();
   } else {
     SetStatus(IS_INACTIVE);
+    reconnect_.Stop();
   }
+  retrying_ = false;
   SetSummary(fmt::format("Port {}", applied.Port));
+}
+
+// A failed open outside the timer's own attempts starts the schedule; within them the attempt
+// already set the wait for the next one.
+void TKYTServerSocket::ScheduleRetry() {
+  if (KernelRunlevel == KR_READY && !retrying_.exchange(true))
+    reconnect_.Lost();
+}
+
+void TKYTServerSocket::Reconnect() {
+  if (KernelRunlevel != KR_READY)
+    return;
+  if (!settings_.Applied.Open || server_->Active()) {
+    reconnect_.Stop();
+    retrying_ = false;
+    return;
+  }
+  retrying_ = true;
+  const int32_t attempt = reconnect_.NextAttempt();
+  LogMessage(KL_MESSAGE, TranslateFormat("Listen: retrying... #%d", attempt));
+  try {
+    ApplyChanges();
+  } catch (const std::exception& e) {
+    LogMessage(KL_ERROR, e.what());
+  }
 }
 
 void TKYTServerSocket::Received(TServerConnection& Connection) {

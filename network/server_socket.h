@@ -3,6 +3,7 @@
 // The Server Socket module ("SSCK"): a listening TCP port serving several clients at once.
 // What any client sends reaches every child; what a child sends reaches every client.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "framework/module_object.h"
+#include "framework/reconnect_timer.h"
 #include "network/tcp_server.h"
 
 namespace kyt {
@@ -71,8 +73,14 @@ class TKYTServerSocket final : public TKYTModuleObject,
   void ClientConnected(TServerConnection& Connection);
   void ConnectionError(TServerConnection& Connection, const std::exception& Error);
   void ListenError(const std::exception& Error);
+  // A port that could not be bound (busy, say) is tried again on the "Reconnect" schedule.
+  void Reconnect();
+  void ScheduleRetry();
 
   TSettingsPair<TSettings> settings_;
+  TReconnectTimer reconnect_;
+  // The timer is counting towards an attempt.
+  std::atomic<bool> retrying_{false};
   std::unique_ptr<TTCPServer> server_;
   // Connection threads take turns handing their blocks to the children, so a child that
   // writes them on somewhere never interleaves two clients' blocks.

@@ -24,9 +24,12 @@ constexpr std::size_t kReadChunk = 32768;
 // A child that writes the block on (a relay, a serial line) keeps the stream flowing when it
 // gets moderate blocks: with megabytes per block, reading stalls while each is written.
 constexpr int kMaxReadsPerLook = 1;
-// After a failed accept (out of descriptors, say) the same failure would come straight back;
-// the pause keeps the listening thread from spinning and the log from flooding.
+// After a failed accept the same failure would come straight back; the pause keeps the
+// listening thread from spinning.
 constexpr milliseconds kListenErrorPause{250};
+// Out of descriptors, the listener stops accepting for a while: only a connection ending (or
+// another part of the process closing something) can mend that.
+constexpr milliseconds kOutOfDescriptorsPause{1000};
 // How often a join on the main thread looks up from serving hand-overs.
 constexpr milliseconds kJoinSlice{5};
 
@@ -108,6 +111,8 @@ struct Session {
   struct Listener {
     net::Socket socket;
     std::thread thread;
+    net::DescriptorReserve reserve{TTCPServer::ReservedDescriptors};
+    bool failing = false;  // a failure was reported; accepting has not worked since
   };
   net::StopSignal stop;
   std::vector<std::unique_ptr<Listener>> listeners;
@@ -135,6 +140,7 @@ struct TTCPServer::Impl {
   void Close();
   void Listen(Session::Listener& listener);
   void AcceptOne(Session::Listener& listener);
+  void ReportListenError(std::exception_ptr failure);
   void StartConnection(net::Socket socket);
   void RunConnection(std::shared_ptr<TServerConnection> connection);
   void Serve(std::shared_ptr<TServerConnection> connection);
@@ -181,21 +187,37 @@ void TTCPServer::Impl::Close() {
 
 void TTCPServer::Impl::Listen(Session::Listener& listener) {
   while (!session->stop.Raised()) {
+    milliseconds pause = kListenErrorPause;
     try {
+      if (const int error = listener.reserve.Refill())
+        throw ESocketError(error, net::ErrorText(error));
       AcceptOne(listener);
-    } catch (...) {
-      if (owner.OnListenError) {
-        WithFailure(std::current_exception(), [&](const std::exception& e) {
-          try {
-            owner.OnListenError(e);
-          } catch (...) {
-          }
-        });
+      continue;
+    } catch (const ESocketError& e) {
+      if (net::IsOutOfDescriptors(e.Code())) {
+        listener.reserve.Release();
+        pause = kOutOfDescriptorsPause;
       }
-      if (net::WaitForStop(session->stop, kListenErrorPause))
-        return;
+      if (!std::exchange(listener.failing, true))
+        ReportListenError(std::current_exception());
+    } catch (...) {
+      if (!std::exchange(listener.failing, true))
+        ReportListenError(std::current_exception());
     }
+    if (net::WaitForStop(session->stop, pause))
+      return;
   }
+}
+
+void TTCPServer::Impl::ReportListenError(std::exception_ptr failure) {
+  if (!owner.OnListenError)
+    return;
+  WithFailure(failure, [&](const std::exception& e) {
+    try {
+      owner.OnListenError(e);
+    } catch (...) {
+    }
+  });
 }
 
 void TTCPServer::Impl::AcceptOne(Session::Listener& listener) {
@@ -205,8 +227,15 @@ void TTCPServer::Impl::AcceptOne(Session::Listener& listener) {
   } catch (const net::SocketError& error) {
     throw ModuleError(error);
   }
-  if (accepted)
-    StartConnection(std::move(accepted));
+  if (!accepted)
+    return;
+  if (std::exchange(listener.failing, false) && owner.OnListenResumed) {
+    try {
+      owner.OnListenResumed();
+    } catch (...) {
+    }
+  }
+  StartConnection(std::move(accepted));
 }
 
 void TTCPServer::Impl::StartConnection(net::Socket socket) {

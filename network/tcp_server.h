@@ -62,8 +62,12 @@ class TTCPServer {
   // Raised whenever the connection's input buffer holds bytes; the handler takes them.
   TConnectionEvent OnExecute;
   TConnectionError OnConnectionError;
-  // Raised on the listening thread.
+  // Raised on the listening thread: a failure, once until accepting works again (a failure
+  // that persists, such as running out of descriptors, is not repeated), then OnListenResumed.
   TListenError OnListenError;
+  std::function<void()> OnListenResumed;
+  // Descriptors each listener keeps back and gives up when the process runs out of them.
+  static constexpr std::size_t ReservedDescriptors = 16;
 
   // A binding for `address` on DefaultPort.
   TServerBinding& AddBinding(const std::string& address);

@@ -45,6 +45,29 @@ extern const int kConnectionRefused;
 // aborted by the peer, transport shut down, or EIO.
 bool IsConnectionLoss(int code);
 
+// Failures that say the process or the system has no descriptor left for a new socket.
+bool IsOutOfDescriptors(int code);
+
+// A few descriptors held back: a listener that has taken every other one gives them up, so the
+// rest of the process (a client reconnecting, a file being saved) can still open some, and it
+// takes them again before it accepts more. Windows has no such limit; there it holds nothing.
+class DescriptorReserve {
+ public:
+  explicit DescriptorReserve(std::size_t count);
+  ~DescriptorReserve();
+  DescriptorReserve(const DescriptorReserve&) = delete;
+  DescriptorReserve& operator=(const DescriptorReserve&) = delete;
+
+  void Release() noexcept;
+  // Takes the descriptors again: 0 when all are held, else the system's error code (and none
+  // is held).
+  int Refill() noexcept;
+
+ private:
+  std::size_t count_;
+  std::vector<int> held_;
+};
+
 // Waits without a limit; so does any time-out of a year or more.
 inline constexpr std::chrono::milliseconds kNoTimeout = std::chrono::milliseconds::max();
 

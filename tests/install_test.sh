@@ -19,6 +19,11 @@ test -f "$prefix/lib/udev/rules.d/70-kyt-host.rules"
 if command -v systemd-analyze > /dev/null; then
   mkdir "$prefix/units" && cp "$unit" "$prefix/units/" && ln -s kyt-host@.service "$prefix/units/kyt-host@demo.service"
   systemd-analyze verify "$prefix/units/kyt-host@demo.service"
+  # The sandbox: at most 3.0 of systemd's exposure scale (10 is none at all).
+  score=$(systemd-analyze security --offline=yes "$prefix/units/kyt-host@demo.service" 2>&1 |
+    sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+  awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 3.0) }' ||
+    { echo "systemd-analyze security rates the unit ${score:-(no score)}, above 3.0"; exit 1; }
 fi
 if command -v systemd-sysusers > /dev/null; then
   systemd-sysusers --dry-run "$prefix/lib/sysusers.d/kyt-host.conf" > /dev/null 2>&1

@@ -120,11 +120,11 @@ TEST(KytHostCheckTest, TheShippedExamplesAreClean) {
   }
 }
 
-TEST(KytHostCheckTest, RunWarnsBeforeMakingTheInstancesAndGoesOn) {
+TEST(KytHostCheckTest, RunWarnsBeforeLeavingTheInstanceOut) {
   TTempDir dir;
   std::string config = dir.Write("config.json", R"({"instances": [
       {"id": 10, "module": "SSCK", "settings": {"Open": false, "Port": "47100"}}]})");
-  std::vector<TJson> events = RunToEnd({"run", config, "--for", "0"}, 0);
+  std::vector<TJson> events = RunToEnd({"run", config, "--for", "0"}, 3);
   auto first = [&](const std::string& kind) {
     return std::find_if(events.begin(), events.end(),
                         [&](const TJson& e) { return e["event"] == kind; });
@@ -132,7 +132,8 @@ TEST(KytHostCheckTest, RunWarnsBeforeMakingTheInstancesAndGoesOn) {
   ASSERT_NE(first("warning"), events.end());
   EXPECT_EQ((*first("warning"))["setting"], "Port");
   auto created = std::find_if(events.begin(), events.end(), [](const TJson& e) {
-    return e["event"] == "log" && e["text"] == "Creating..." && e["sender"] == 10;
+    return e["event"] == "log" && e["name"] == "kyt-host" && e["sender"] == 10 &&
+           e["text"].get<std::string>().starts_with("Not created");
   });
   ASSERT_NE(created, events.end());
   EXPECT_LT(first("warning"), created);

@@ -315,15 +315,28 @@ TEST_F(ServerSocketTest, PortInUseFailsTheApplyAndKeepsTheSummary) {
   EXPECT_TRUE(Module().ListeningPorts().empty());
 }
 
-TEST_F(ServerSocketTest, PortInUseAtCreationIsLoggedAndNothingRetries) {
+TEST_F(ServerSocketTest, PortInUseAtCreationRetriesOnTheReconnectSchedule) {
   net::Socket other = net::Listen(0, "0.0.0.0");
-  Store(true, net::LocalPort(other));
+  const uint16_t port = net::LocalPort(other);
+  Store(true, port);
   host_->CreateInstance("SSCK", kServer);
-  EXPECT_EQ(Logs(KL_ERROR), std::vector<std::string>{
-                                "Could not bind socket. Address and port are already in use."});
+  const std::string busy = "Could not bind socket. Address and port are already in use.";
+  EXPECT_EQ(Logs(KL_ERROR), std::vector<std::string>{busy});
   EXPECT_EQ(host_->Status(kServer), IS_ERROR);
-  EXPECT_TRUE(Socket().GetOpen());
-  EXPECT_FALSE(host_->TimerInterval(kServer, "Reconnect").has_value());
+  EXPECT_EQ(host_->TimerInterval(kServer, "Reconnect"), 10);
+
+  host_->FireTimer(kServer, "Reconnect");  // still busy: the next wait grows
+  EXPECT_EQ(Logs(KL_ERROR), (std::vector<std::string>{busy, busy}));
+  EXPECT_EQ(host_->TimerInterval(kServer, "Reconnect"), 5);
+  host_->FireTimer(kServer, "Reconnect");
+  EXPECT_EQ(host_->TimerInterval(kServer, "Reconnect"), 6);
+
+  other.Reset();
+  host_->FireTimer(kServer, "Reconnect");
+  EXPECT_EQ(host_->Status(kServer), IS_ACTIVE);
+  EXPECT_EQ(Module().ListeningPorts(), std::vector<uint16_t>{port});
+  EXPECT_EQ(host_->TimerInterval(kServer, "Reconnect"), 0);
+  EXPECT_EQ(Logs(KL_MESSAGE).back(), "Listen: retrying... #3");
 }
 
 TEST_F(ServerSocketTest, PortOutsideSixteenBitsIsRefused) {
