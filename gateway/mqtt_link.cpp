@@ -121,7 +121,7 @@ void TMQTTLink::Stop() noexcept {
     if (writer_)
       writer_->WaitFor();
   } catch (const std::exception& e) {
-    gateway_.Log(KL_ERROR, fmt::format("MQTT: stopping: {}", e.what()));
+    gateway_.Log(KL_ERROR, fmt::format("stopping: {}", e.what()));
   }
   loop_.reset();
   writer_.reset();
@@ -131,7 +131,7 @@ void TMQTTLink::Offer(const std::string& block) {
   std::vector<std::string_view> parts = SplitPayload(block, options_.MaxPayload);
   if (parts.size() > 1 && !splitLogged_.exchange(true)) {
     gateway_.Log(KL_WARNING,
-                 fmt::format("MQTT: a block of {} bytes goes out as {} messages: MaxPayload is {}",
+                 fmt::format("a block of {} bytes goes out as {} messages: MaxPayload is {}",
                              block.size(), parts.size(), options_.MaxPayload));
   }
   for (std::string_view part : parts) {
@@ -140,7 +140,7 @@ void TMQTTLink::Offer(const std::string& block) {
       ++dropped_;
       if (!dropping_.exchange(true)) {
         gateway_.Log(KL_WARNING,
-                     fmt::format("MQTT: {} bytes wait for the broker at {}; received blocks are "
+                     fmt::format("{} bytes wait for the broker at {}; received blocks are "
                                  "dropped until it takes them",
                                  rxQueue_.Bytes(), Describe()));
       }
@@ -252,13 +252,13 @@ void TMQTTLink::Lost(int rc) {
     delay = milliseconds(0);
     lastFailure_.clear();
     gateway_.Log(KL_WARNING,
-                 fmt::format("MQTT: connection to the broker at {} lost: {}", Describe(), text));
+                 fmt::format("connection to the broker at {} lost: {}", Describe(), text));
     gateway_.Report(IS_ERROR, fmt::format("{}: connection lost: {}", Describe(), text));
   } else {
     if (text != lastFailure_) {
       // The same failure again is not logged again; the status and summary count the attempts.
       gateway_.Log(refused ? KL_ERROR : KL_WARNING,
-                   fmt::format("MQTT: cannot connect to the broker at {}: {}; trying again every "
+                   fmt::format("cannot connect to the broker at {}: {}; trying again every "
                                "{} s at most",
                                Describe(), text,
                                Seconds(refused ? timings_.RefusedRetry : timings_.LongestRetry)));
@@ -299,7 +299,7 @@ void TMQTTLink::PublishQueued() {
       rxQueue_.ReturnFront(std::move(*block));
     } else if (rc != MOSQ_ERR_SUCCESS && !connectionFailed) {
       ++dropped_;
-      gateway_.Log(KL_WARNING, fmt::format("MQTT: a block of {} bytes was not published: {}",
+      gateway_.Log(KL_WARNING, fmt::format("a block of {} bytes was not published: {}",
                                            block->size(), ErrorText(rc, savedErrno)));
     }
     if (connectionFailed) {
@@ -383,9 +383,8 @@ void TMQTTLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* g
     return;
   }
   link->gateway_.Log(
-      KL_MESSAGE,
-      fmt::format("MQTT: connected to the broker at {}; topics {}, {}, {}", link->Describe(),
-                  link->topics_.Rx, link->topics_.Tx, link->topics_.State));
+      KL_MESSAGE, fmt::format("connected to the broker at {}; topics {}, {}, {}", link->Describe(),
+                              link->topics_.Rx, link->topics_.Tx, link->topics_.State));
   link->gateway_.Report(IS_ACTIVE, fmt::format("{} {}", link->Describe(), link->topics_.Rx));
 }
 
@@ -401,9 +400,9 @@ void TMQTTLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messa
     // A retained message is an old one the broker kept: written again at every connection it
     // would repeat a command to the device.
     if (!link->retainedLogged_) {
-      link->gateway_.Log(KL_WARNING,
-                         fmt::format("MQTT: a retained message on {} is not sent to the parent",
-                                     link->topics_.Tx));
+      link->gateway_.Log(
+          KL_WARNING,
+          fmt::format("a retained message on {} is not sent to the parent", link->topics_.Tx));
       link->retainedLogged_ = true;
     }
     return;
@@ -445,7 +444,7 @@ void TMQTTLink::Write(TThread& self) {
       // One entry per run of failures: a parent that is closed would otherwise log every block.
       if (!txFailing_) {
         gateway_.Log(KL_WARNING,
-                     fmt::format("MQTT: blocks from {} are dropped: {}", topics_.Tx, e.what()));
+                     fmt::format("blocks from {} are dropped: {}", topics_.Tx, e.what()));
       }
       txFailing_ = true;
     }
