@@ -171,7 +171,8 @@ namespace {
 // each key of an object stands.
 class TKeyScanner {
  public:
-  explicit TKeyScanner(std::string_view text) : text_(text) {}
+  // The parser takes a NUL for the end of the text; so does the scan.
+  explicit TKeyScanner(std::string_view text) : text_(text.substr(0, text.find('\0'))) {}
 
   std::vector<TDuplicateKey> Run() {
     while (at_ < text_.size()) {
@@ -205,6 +206,8 @@ class TKeyScanner {
   };
 
   void Step() {
+    if (at_ >= text_.size())
+      return;
     if (text_[at_] == '\n') {
       ++line_;
       column_ = 1;
@@ -241,6 +244,8 @@ class TKeyScanner {
         Step();
       Step();
     }
+    if (at_ >= text_.size())
+      return;  // not closed: nothing the parser took
     Step();
     if (frames_.empty() || !frames_.back().ExpectKey)
       return;
