@@ -35,6 +35,11 @@ int CountLogs(const TSubprocess& process, const std::string& start) {
 }
 
 TEST(KytHostDescriptorsTest, OutOfDescriptorsTheListenerPausesOnceAndLeavesSomeForOthers) {
+#ifdef __SANITIZE_ADDRESS__
+  // UBSan's type check reads memory through a pipe of its own; with every descriptor taken it
+  // cannot, and reports a valid object as one with an invalid vptr.
+  GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
   const net::Socket peer = net::Listen(0, "127.0.0.1");
   const uint16_t server = UnusedPort();
   TTempDir dir;
