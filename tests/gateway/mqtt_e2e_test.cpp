@@ -68,7 +68,12 @@ TEST(MqttEndToEndTest, ASerialLineMeetsSubscribersAndPublishersAcrossABrokerRest
   const std::string got = client.Joined("kyt/line1/rx");
   EXPECT_TRUE(got == first + " while down after" || got == first + first + " while down after")
       << got;
-  EXPECT_EQ(pty.Read(7), "Y after");
+  // The same holds towards the line: "\x01X" comes again if the broker went down before it
+  // saw kyt-host's acknowledgement, but only ever before what was published after it.
+  std::string line = pty.Read(7);
+  if (line.starts_with(std::string("\x01X", 2)))
+    line = line.substr(2) + pty.Read(2);
+  EXPECT_EQ(line, "Y after");
 
   // Gone without a word: the broker publishes the last will.
   process.Signal(SIGKILL);
