@@ -32,7 +32,7 @@ int ClientProcess(std::size_t count, uint16_t port, const std::string& readyFile
   try {
     for (std::size_t i = 0; i < count; ++i) {
       clients.push_back(ConnectWhenListening(port));
-      // The server's listen queue holds 15; a connection beyond it waits for a SYN retry of a
+      // The server's listen queue holds 256; a connection beyond it waits for a SYN retry of a
       // second or more. Short pauses let the listener keep up.
       if (i % 8 == 7)
         std::this_thread::sleep_for(std::chrono::milliseconds(4));

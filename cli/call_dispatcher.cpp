@@ -21,6 +21,9 @@ struct TCallDispatcher::TState {
   std::mutex Mutex;
   std::condition_variable Changed;
   std::deque<TInputLine> Lines;
+  size_t QueuedBytes = 0;
+  bool Full = false;  // a bound was reached and the queue has not drained to half yet
+  std::function<void()> OnRoom;
   bool Open = true;
   bool Finished = false;  // the call thread has ended
 };
@@ -37,7 +40,14 @@ void CallThread(const std::shared_ptr<TCallDispatcher::TState>& state) {
       break;
     TInputLine line = std::move(state->Lines.front());
     state->Lines.pop_front();
+    state->QueuedBytes -= line.Text.size();
+    const bool room = state->Full && state->Lines.size() <= TCallDispatcher::kMaxQueuedLines / 2 &&
+                      state->QueuedBytes <= TCallDispatcher::kMaxQueuedBytes / 2;
+    if (room)
+      state->Full = false;
     lock.unlock();
+    if (room && state->OnRoom)
+      state->OnRoom();
     ExecuteLine(*state, line);
     lock.lock();
   }
@@ -63,6 +73,7 @@ bool TCallDispatcher::Close(std::chrono::milliseconds grace) {
     std::lock_guard lock(state_->Mutex);
     state_->Open = false;
     state_->Lines.clear();
+    state_->QueuedBytes = 0;
   }
   state_->Changed.notify_all();
   const auto finished = [&] { return state_->Finished; };
@@ -86,9 +97,22 @@ void TCallDispatcher::Post(TInputLine line) {
     std::lock_guard lock(state_->Mutex);
     if (!state_->Open)
       return;
+    state_->QueuedBytes += line.Text.size();
     state_->Lines.push_back(std::move(line));
+    if (state_->Lines.size() >= kMaxQueuedLines || state_->QueuedBytes >= kMaxQueuedBytes)
+      state_->Full = true;
   }
   state_->Changed.notify_all();
+}
+
+bool TCallDispatcher::HasRoom() const {
+  std::lock_guard lock(state_->Mutex);
+  return !state_->Full;
+}
+
+void TCallDispatcher::OnRoom(std::function<void()> handler) {
+  std::lock_guard lock(state_->Mutex);
+  state_->OnRoom = std::move(handler);
 }
 
 void TCallDispatcher::Execute(const TInputLine& line) {

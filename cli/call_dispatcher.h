@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "cli/event_output.h"
@@ -15,13 +16,25 @@ namespace kyt::host {
 // (a page that trickles in) holds up neither data nor the stop.
 class TCallDispatcher {
  public:
+  // The calls waiting for the call thread are bounded in count and bytes: past either bound
+  // HasRoom turns false, and the reader of standard input stops reading until the queue has
+  // drained to half of both (then OnRoom runs), so a writer that floods is held back, nothing
+  // is dropped and memory stays bounded.
+  static constexpr size_t kMaxQueuedLines = 4096;
+  static constexpr size_t kMaxQueuedBytes = 8 << 20;
+
   TCallDispatcher(TReferenceHost& host, TEventOutput& output);
   ~TCallDispatcher();  // Close, waiting as long as the call in progress takes
   TCallDispatcher(const TCallDispatcher&) = delete;
   TCallDispatcher& operator=(const TCallDispatcher&) = delete;
 
-  // From the watcher thread: queues the line for the call thread.
+  // From the watcher thread: queues the line for the call thread (whatever the bound).
   void Post(TInputLine line);
+  // False from the moment the queue reached a bound until it drained to half of both.
+  bool HasRoom() const;
+  // Runs on the call thread when the queue drained to half after HasRoom turned false. Set it
+  // before the first Post.
+  void OnRoom(std::function<void()> handler);
   // Runs one line now, on the calling thread.
   void Execute(const TInputLine& line);
   // Drops the calls still queued and waits up to `grace` for the one in progress (serving

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "host/ascii.h"
@@ -119,9 +120,15 @@ std::string Names(const TSettingList& properties) {
 class TChecker {
  public:
   TChecker(const THostConfig& config, TModuleProbe& probe) : config_(config), probe_(probe) {
+    std::map<std::string, std::optional<std::string>> resolved;
     for (const auto& instance : config.Instances) {
-      if (auto module = probe.Resolve(instance.Module))
-        modules_[instance.ID] = *module;
+      configured_.insert(instance.ID);
+      configuredByID_.emplace(instance.ID, &instance);
+      auto known = resolved.find(instance.Module);
+      if (known == resolved.end())
+        known = resolved.emplace(instance.Module, probe.Resolve(instance.Module)).first;
+      if (known->second)
+        modules_[instance.ID] = *known->second;
     }
   }
 
@@ -173,8 +180,9 @@ class TChecker {
     TSettingList fitting = FittingSettings(instance, facts);
     CheckValuesTaken(instance, facts, fitting);
     CheckRanges(instance, facts.Name, fitting);
-    if (facts.Name == "Bridge")
-      CheckBridgeTarget(instance, fitting);
+    // A Com Port Control child sends to its target as a Bridge does.
+    if (facts.Name == "Bridge" || facts.Name == "ComPortControl")
+      CheckBridgeTarget(instance, facts.Name, fitting);
   }
 
   // Reports unknown names and wrong types; returns the settings that passed.
@@ -213,7 +221,7 @@ class TChecker {
     }
     if (Find(facts.Properties, "Open") != nullptr)
       closed.emplace_back("Open", Variant(false));
-    TProbeResult made = probe_.Probe(facts.Name, closed);
+    const TProbeResult& made = Probe(facts.Name, closed);
     if (made.Failure) {
       ReportRefusal(instance, facts, closed, *made.Failure);
       return;
@@ -236,7 +244,7 @@ class TChecker {
                      const TSettingList& closed, const std::string& failure) {
     bool named = false;
     for (const auto& [name, given] : closed) {
-      TProbeResult alone = probe_.Probe(facts.Name, {{name, given}});
+      const TProbeResult& alone = Probe(facts.Name, {{name, given}});
       if (alone.Failure) {
         Add(instance, name, "refused", given,
             fmt::format("a value {} takes; it refuses this one: {}", facts.Name, *alone.Failure));
@@ -273,7 +281,8 @@ class TChecker {
     }
   }
 
-  void CheckBridgeTarget(const TInstanceConfig& instance, const TSettingList& fitting) {
+  void CheckBridgeTarget(const TInstanceConfig& instance, const std::string& name,
+                         const TSettingList& fitting) {
     const Variant* given = Find(fitting, "Target");
     if (given == nullptr) {
       if (Find(instance.Settings, "Target") == nullptr) {
@@ -283,13 +292,11 @@ class TChecker {
       return;
     }
     int32_t target = given->AsInteger();
-    auto configured =
-        std::find_if(config_.Instances.begin(), config_.Instances.end(),
-                     [&](const TInstanceConfig& other) { return other.ID == target; });
     if (target == instance.ID) {
       Add(instance, "Target", "bad value", *given,
-          "another instance that takes data, not the Bridge itself");
-    } else if (configured == config_.Instances.end()) {
+          fmt::format("another instance that takes data, not the {} itself", name));
+    } else if (target < 0 || target > 0xFFFF ||
+               !configured_.contains(static_cast<TInstanceID>(target))) {
       Add(instance, "Target", "bad value", *given,
           fmt::format("the ID of a configured instance that takes data; #{} is not configured",
                       target));
@@ -301,6 +308,21 @@ class TChecker {
                         facts.Name));
       }
     }
+  }
+
+  // Instances with the same module and settings are made once: a config of thousands of
+  // alike instances is checked in about the time of one.
+  const TProbeResult& Probe(const std::string& module, const TSettingList& settings) {
+    std::string key = module;
+    for (const auto& [name, value] : settings) {
+      const std::string text = value.ToDebugString();
+      key += fmt::format("\n{}\t{}\t{}:{}", AsciiLower(name), static_cast<int>(value.GetKind()),
+                         text.size(), text);
+    }
+    auto known = probes_.find(key);
+    if (known == probes_.end())
+      known = probes_.emplace(std::move(key), probe_.Probe(module, settings)).first;
+    return known->second;
   }
 
   void AddDuplicate(const TInstanceConfig& instance, const TDuplicateKey& duplicate) {
@@ -315,22 +337,34 @@ class TChecker {
 
   // Where the data an instance sends arrives again inside this config: a Client Socket aimed
   // at a Server Socket of the same config, and that Server Socket's clients, the Client Socket
-  // among them.
-  std::vector<TInstanceID> WireEnds(TInstanceID sender) const {
-    std::vector<TInstanceID> ends;
-    for (const auto& client : config_.Instances) {
-      if (ModuleOf(client.ID) != "CSCK" || !AimsAtThisMachine(client))
-        continue;
-      for (const auto& server : config_.Instances) {
-        if (ModuleOf(server.ID) != "SSCK" || !SameInteger(client, server, "Port"))
+  // among them. Both kinds are indexed by port once, so that a config of thousands of sockets
+  // is not compared pair by pair.
+  std::vector<TInstanceID> WireEnds(TInstanceID sender) {
+    if (!wiresIndexed_) {
+      wiresIndexed_ = true;
+      for (const auto& instance : config_.Instances) {
+        const Variant* port = Find(instance.Settings, "Port");
+        if (port == nullptr || port->GetKind() != Kind::Integer)
           continue;
-        if (client.ID == sender)
-          ends.push_back(server.ID);
-        else if (server.ID == sender)
-          ends.push_back(client.ID);
+        const std::string module = ModuleOf(instance.ID);
+        if (module == "CSCK" && AimsAtThisMachine(instance))
+          clientsByPort_[port->AsInteger()].push_back(instance.ID);
+        else if (module == "SSCK")
+          serversByPort_[port->AsInteger()].push_back(instance.ID);
       }
     }
-    return ends;
+    const auto byID = configuredByID_.find(sender);
+    if (byID == configuredByID_.end())
+      return {};
+    const Variant* port = Find(byID->second->Settings, "Port");
+    if (port == nullptr || port->GetKind() != Kind::Integer)
+      return {};
+    const std::string module = ModuleOf(sender);
+    const auto& other = module == "SSCK" ? clientsByPort_ : serversByPort_;
+    if ((module != "CSCK" || !AimsAtThisMachine(*byID->second)) && module != "SSCK")
+      return {};
+    auto ends = other.find(port->AsInteger());
+    return ends == other.end() ? std::vector<TInstanceID>() : ends->second;
   }
 
   static bool AimsAtThisMachine(const TInstanceConfig& client) {
@@ -359,7 +393,7 @@ class TChecker {
     TInstanceID From, Bridge, To;
   };
 
-  std::vector<TDataStep> DataSteps() const {
+  std::vector<TDataStep> DataSteps() {
     std::vector<TDataStep> steps;
     for (const auto& bridge : config_.Instances) {
       const Variant* target = Find(bridge.Settings, "Target");
@@ -425,6 +459,12 @@ class TChecker {
 
   const THostConfig& config_;
   TModuleProbe& probe_;
+  std::set<TInstanceID> configured_;
+  std::map<TInstanceID, const TInstanceConfig*> configuredByID_;
+  bool wiresIndexed_ = false;
+  std::map<int32_t, std::vector<TInstanceID>> clientsByPort_;
+  std::map<int32_t, std::vector<TInstanceID>> serversByPort_;
+  std::map<std::string, TProbeResult> probes_;
   std::map<TInstanceID, std::string> modules_;
   std::vector<TConfigFinding> findings_;
 };

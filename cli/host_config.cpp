@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <map>
+#include <queue>
 #include <set>
+#include <unordered_map>
 
 #include "host/bounded_file.h"
 #include "host/json_values.h"
@@ -283,25 +286,36 @@ std::vector<TDuplicateKey> FindDuplicateKeys(std::string_view text) {
 }
 
 std::vector<TInstanceConfig> CreationOrder(const std::vector<TInstanceConfig>& instances) {
+  // Each step makes the first instance in config order whose parent is made, so config order
+  // is kept as far as parents allow. The instances ready to be made wait in a heap by their
+  // config position; making one readies its children.
+  std::unordered_map<TInstanceID, std::vector<size_t>> children;
+  std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready;
+  for (size_t i = 0; i < instances.size(); ++i) {
+    if (instances[i].Parent == 0)
+      ready.push(i);
+    else
+      children[instances[i].Parent].push_back(i);
+  }
   std::vector<TInstanceConfig> ordered;
-  std::vector<TInstanceConfig> waiting = instances;
-  std::set<TInstanceID> made;
-  while (!waiting.empty()) {
-    size_t before = waiting.size();
-    for (auto it = waiting.begin(); it != waiting.end();) {
-      if (it->Parent == 0 || made.contains(it->Parent)) {
-        made.insert(it->ID);
-        ordered.push_back(std::move(*it));
-        it = waiting.erase(it);
-        // Restart, so that config order is kept as far as parents allow.
-        it = waiting.begin();
-      } else {
-        ++it;
-      }
-    }
-    if (waiting.size() == before) {
-      throw EConfigError(fmt::format("instance #{}: its parents form a loop", waiting.front().ID));
-    }
+  ordered.reserve(instances.size());
+  std::vector<bool> made(instances.size(), false);
+  while (!ready.empty()) {
+    const size_t next = ready.top();
+    ready.pop();
+    made[next] = true;
+    ordered.push_back(instances[next]);
+    auto waiting = children.find(instances[next].ID);
+    if (waiting == children.end())
+      continue;
+    for (size_t child : waiting->second) ready.push(child);
+    // An ID made twice (a config not checked yet) readies its children once.
+    children.erase(waiting);
+  }
+  if (ordered.size() != instances.size()) {
+    const size_t first =
+        static_cast<size_t>(std::find(made.begin(), made.end(), false) - made.begin());
+    throw EConfigError(fmt::format("instance #{}: its parents form a loop", instances[first].ID));
   }
   return ordered;
 }

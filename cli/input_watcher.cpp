@@ -24,6 +24,7 @@ sigset_t StopSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -40,13 +41,23 @@ void BlockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-TInputWatcher::TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal)
-    : inputFd_(inputFd), onLine_(std::move(onLine)), onSignal_(std::move(onSignal)) {
+TInputWatcher::TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal,
+                             InputGate gate)
+    : inputFd_(inputFd),
+      onLine_(std::move(onLine)),
+      onSignal_(std::move(onSignal)),
+      gate_(std::move(gate)) {
   stopFd_ = CheckedFd(eventfd(0, EFD_CLOEXEC), "eventfd");
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) {
+    close(stopFd_);
+    CheckedFd(wakeFd_, "eventfd");
+  }
   sigset_t set = StopSignals();
   signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
   if (signalFd_ < 0) {
     close(stopFd_);
+    close(wakeFd_);
     CheckedFd(signalFd_, "signalfd");
   }
   thread_ = std::thread([this] { Run(); });
@@ -55,7 +66,13 @@ TInputWatcher::TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSi
 TInputWatcher::~TInputWatcher() {
   Stop();
   close(stopFd_);
+  close(wakeFd_);
   close(signalFd_);
+}
+
+void TInputWatcher::Wake() {
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
 }
 
 void TInputWatcher::Stop() {
@@ -70,8 +87,12 @@ void TInputWatcher::Stop() {
 void TInputWatcher::Run() {
   bool inputOpen = inputFd_ >= 0;
   while (true) {
-    pollfd fds[3] = {{stopFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}, {inputFd_, POLLIN, 0}};
-    int count = poll(fds, inputOpen ? 3 : 2, -1);
+    // A Wake between this question and the poll leaves the wake descriptor readable, so the
+    // poll returns and the gate is asked again: no wake is lost.
+    const bool reading = inputOpen && (!gate_ || gate_());
+    pollfd fds[4] = {
+        {stopFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {inputFd_, POLLIN, 0}};
+    int count = poll(fds, reading ? 4 : 3, -1);
     if (count < 0) {
       if (errno == EINTR)
         continue;
@@ -81,8 +102,12 @@ void TInputWatcher::Run() {
       return;
     if (fds[1].revents & POLLIN)
       ReadSignal();
+    if (fds[2].revents & POLLIN) {
+      uint64_t wakes = 0;
+      [[maybe_unused]] ssize_t got = read(wakeFd_, &wakes, sizeof wakes);
+    }
     // POLLHUP without POLLIN still needs a read to see the end of input.
-    if (inputOpen && fds[2].revents != 0)
+    if (reading && fds[3].revents != 0)
       inputOpen = ReadInput();
   }
 }

@@ -11,10 +11,10 @@
 
 namespace kyt::host {
 
-// Blocks SIGINT and SIGTERM in the calling thread and in every thread it creates afterwards,
-// so they are received only through TInputWatcher. Call first thing in main. On Windows the
-// console's Ctrl+C (SIGINT) and Ctrl+Break, close, log-off and shut-down (SIGTERM) take their
-// place.
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and in every thread it creates
+// afterwards, so they are received only through TInputWatcher. Call first thing in main. On
+// Windows the console's Ctrl+C (SIGINT) and Ctrl+Break, close, log-off and shut-down (SIGTERM)
+// take their place; there is no SIGHUP.
 void BlockStopSignals();
 
 struct TInputLine {
@@ -26,16 +26,21 @@ class TInputWatcher {
  public:
   using LineHandler = std::function<void(TInputLine)>;
   using SignalHandler = std::function<void(int signal)>;
+  // Asked before each read of standard input: false leaves the input unread (the writer then
+  // blocks on a full pipe) until a Wake finds it true again.
+  using InputGate = std::function<bool()>;
 
   static constexpr size_t kMaxLineLength = 1 << 20;
 
-  // Watches `inputFd` until end of input and the blocked stop signals until Stop. The
-  // handlers run on the watcher thread. Raises Exception when the system refuses a descriptor.
-  TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal);
+  // Watches `inputFd` until end of input and the blocked signals until Stop. The handlers and
+  // the gate run on the watcher thread. Raises Exception when the system refuses a descriptor.
+  TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal, InputGate gate = {});
   ~TInputWatcher();  // Stop
   TInputWatcher(const TInputWatcher&) = delete;
   TInputWatcher& operator=(const TInputWatcher&) = delete;
 
+  // From any thread: the gate is asked again.
+  void Wake();
   void Stop();
 
  private:
@@ -52,10 +57,12 @@ class TInputWatcher {
   std::shared_ptr<TWinState> win_;
 #else
   int stopFd_ = -1;
+  int wakeFd_ = -1;
   int signalFd_ = -1;
 #endif
   LineHandler onLine_;
   SignalHandler onSignal_;
+  InputGate gate_;
   std::string pending_;
   bool discarding_ = false;  // inside an over-long line, up to its end
   std::thread thread_;

@@ -7,6 +7,7 @@
 // windows.h first.
 #include <io.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <utility>
@@ -52,31 +53,52 @@ struct TInputWatcher::TWinState {
   HANDLE input = INVALID_HANDLE_VALUE;
   HANDLE stop = NewEvent(TRUE);
   HANDLE data = NewEvent(FALSE);
+  HANDLE wake = NewEvent(FALSE);
   std::mutex mutex;
-  std::string chunks;  // read, not yet taken by the watcher
-  bool ended = false;  // end of input (or a read error) reached
+  std::condition_variable taken;  // the watcher took the chunks
+  std::string chunks;             // read, not yet taken by the watcher
+  bool ended = false;             // end of input (or a read error) reached
+  bool stopped = false;
   ~TWinState() {
     ::CloseHandle(stop);
     ::CloseHandle(data);
+    ::CloseHandle(wake);
   }
 };
+
+namespace {
+
+// The reader stops reading while this much waits for the watcher, so a gate that holds the
+// input holds the writer too.
+constexpr std::size_t kMaxUntakenInput = 64 * 1024;
+
+}  // namespace
 
 void BlockStopSignals() {
   g_signalEvent = SignalEvent();
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-TInputWatcher::TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal)
+TInputWatcher::TInputWatcher(int inputFd, LineHandler onLine, SignalHandler onSignal,
+                             InputGate gate)
     : inputFd_(inputFd),
       win_(std::make_shared<TWinState>()),
       onLine_(std::move(onLine)),
-      onSignal_(std::move(onSignal)) {
+      onSignal_(std::move(onSignal)),
+      gate_(std::move(gate)) {
   g_signalEvent = SignalEvent();
   if (inputFd_ >= 0) {
     win_->input = reinterpret_cast<HANDLE>(::_get_osfhandle(inputFd_));
     std::thread([state = win_] {
       char buffer[4096];
       for (;;) {
+        {
+          std::unique_lock lock(state->mutex);
+          state->taken.wait(
+              lock, [&] { return state->stopped || state->chunks.size() < kMaxUntakenInput; });
+          if (state->stopped)
+            return;
+        }
         DWORD got = 0;
         const BOOL ok = ::ReadFile(state->input, buffer, sizeof buffer, &got, nullptr);
         std::lock_guard lock(state->mutex);
@@ -97,9 +119,18 @@ TInputWatcher::~TInputWatcher() {
   Stop();
 }
 
+void TInputWatcher::Wake() {
+  ::SetEvent(win_->wake);
+}
+
 void TInputWatcher::Stop() {
   if (!thread_.joinable())
     return;
+  {
+    std::lock_guard lock(win_->mutex);
+    win_->stopped = true;
+  }
+  win_->taken.notify_all();
   ::SetEvent(win_->stop);
   thread_.join();
 }
@@ -107,13 +138,14 @@ void TInputWatcher::Stop() {
 void TInputWatcher::Run() {
   bool inputOpen = inputFd_ >= 0;
   for (;;) {
-    const HANDLE events[3] = {win_->stop, g_signalEvent, win_->data};
-    const DWORD which = ::WaitForMultipleObjects(inputOpen ? 3 : 2, events, FALSE, INFINITE);
+    const bool reading = inputOpen && (!gate_ || gate_());
+    const HANDLE events[4] = {win_->stop, g_signalEvent, win_->wake, win_->data};
+    const DWORD which = ::WaitForMultipleObjects(reading ? 4 : 3, events, FALSE, INFINITE);
     if (which == WAIT_OBJECT_0 || which == WAIT_FAILED)
       return;
     if (which == WAIT_OBJECT_0 + 1)
       ReadSignal();
-    if (which == WAIT_OBJECT_0 + 2)
+    if (which == WAIT_OBJECT_0 + 3)
       inputOpen = ReadInput();
   }
 }
@@ -125,6 +157,7 @@ bool TInputWatcher::ReadInput() {
     pending_ += std::exchange(win_->chunks, std::string());
     ended = win_->ended;
   }
+  win_->taken.notify_all();
   DeliverLines(ended);
   return !ended;
 }

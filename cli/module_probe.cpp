@@ -23,6 +23,11 @@ TModuleProbe::TModuleProbe(const std::string& library) {
   gateway::RegisterGatewayModules(host_);
 }
 
+TModuleProbe::TModuleProbe(const TReferenceHost& loaded) {
+  for (const auto& module : loaded.RegisteredModules())
+    host_.RegisterModule(module.Class, module.TypeInfo, module.Name);
+}
+
 TModuleProbe::~TModuleProbe() {
   try {
     host_.DeleteAllInstances();
@@ -78,6 +83,13 @@ TProbeResult TModuleProbe::Probe(const std::string& module, const TSettingList& 
   TInstanceID id = nextID_++;
   for (const auto& [name, value] : settings) host_.StoreSetting(id, {kSettingsKey}, name, value);
   host_.ClearEvents();
+  // What the instance stored goes with it, so that a check of thousands of instances does not
+  // look through the settings of all those before.
+  struct TForget {
+    TReferenceHost& Host;
+    TInstanceID ID;
+    ~TForget() { Host.Kernel()->GetSettings()->DeleteEntry(ID, {}); }
+  } forget{host_, id};
   TProbeResult result;
   try {
     host_.CreateInstance(module, id);

@@ -37,6 +37,9 @@ class TModuleProbe {
  public:
   // Raises when the plug-in does not load.
   explicit TModuleProbe(const std::string& library);
+  // The modules `loaded` has registered, its plug-in's and the built-in ones, without loading
+  // the plug-in a second time (a second load in one process shares the first one's state).
+  explicit TModuleProbe(const TReferenceHost& loaded);
   ~TModuleProbe();  // deletes what is left, serves what it queued, unloads
   TModuleProbe(const TModuleProbe&) = delete;
   TModuleProbe& operator=(const TModuleProbe&) = delete;

@@ -531,4 +531,45 @@ struct IKYTHIDReceiveData : virtual IInterface {
   ~IKYTHIDReceiveData() = default;
 };
 
+// ---- Extra channel interfaces, for children that need more than bytes ----------------------
+
+// Offered by the Server Socket: which client a block comes from, and writing to one client.
+struct IKYTServerClients : virtual IInterface {
+  static constexpr TGUID IID = TGUID::FromText("{21C34C66-0110-4DEB-A035-36D6618423AB}");
+  // The client whose block the calling thread is handing to the children; 0 outside such a
+  // hand-over. Client numbers count from 1 per instance and are not used again.
+  virtual uint32_t DeliveringClient() = 0;
+  // The clients connected now, in the order they came.
+  virtual std::vector<uint32_t> GetClients() = 0;
+  // Writes the whole text to that client only; false when it is not connected (any more).
+  // A failed write drops the client and raises, as SendText does.
+  virtual bool SendToClient(uint32_t Client, const std::string& Text) = 0;
+
+ protected:
+  ~IKYTServerClients() = default;
+};
+
+// Offered by a serial module beyond its line settings: the modem inputs, the line errors and
+// the driver's queues.
+struct IKYTSerialLineState : virtual IInterface {
+  static constexpr TGUID IID = TGUID::FromText("{322E60D1-5170-4A96-9251-A199981B9337}");
+  // Modem inputs, as bits.
+  static constexpr uint8_t kCTS = 0x10, kDSR = 0x20, kRing = 0x40, kCarrier = 0x80;
+  // Line errors, as bits.
+  static constexpr uint8_t kOverrun = 0x02, kParityError = 0x04, kFramingError = 0x08,
+                           kBreak = 0x10;
+  // Queues to purge.
+  static constexpr int32_t kPurgeReceived = 1, kPurgeTransmit = 2;
+
+  // The modem inputs now; 0 on a closed port or a port without modem lines.
+  virtual uint8_t GetModemInputs() = 0;
+  // The line errors seen since the last call, which clears them.
+  virtual uint8_t TakeLineErrors() = 0;
+  // Discards what waits in the driver's receive and/or transmit queue; raises on a closed port.
+  virtual void PurgeQueues(int32_t Queues) = 0;
+
+ protected:
+  ~IKYTSerialLineState() = default;
+};
+
 }  // namespace kyt

@@ -2,8 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
 #include "framework/translate.h"
 #include "framework/typeinfo.h"
+#include "runtime/teardown.h"
 
 namespace kyt {
 
@@ -13,7 +16,11 @@ TKYTMessageObject::TKYTMessageObject(const TRef<IKYTKernel>& kernel) : Kernel(ke
   KernelRunlevel = Kernel->GetKernelRunlevel();
 }
 
-TKYTMessageObject::~TKYTMessageObject() = default;
+TKYTMessageObject::~TKYTMessageObject() {
+  // Ended without a teardown: a constructor raised after the object was counted.
+  if (countedAs_ != nullptr)
+    CountObjectLost(countedAs_);
+}
 
 HRESULT TKYTMessageObject::QueryInterface(const TGUID& iid, void** obj) {
   void* found = nullptr;
@@ -37,8 +44,13 @@ int32_t TKYTMessageObject::AddRef() {
 
 int32_t TKYTMessageObject::Release() {
   int32_t count = --refCount_;
-  if (count == 0)
-    delete this;
+  if (count == 0) {
+    // The last reference may drop on one of the instance's own workers, or inside a delivery
+    // that a worker waits for: the runtime then tears it down elsewhere.
+    const void* owner = std::exchange(countedAs_, nullptr);
+    TearDownObject(
+        owner, [](void* object) { delete static_cast<TKYTMessageObject*>(object); }, this);
+  }
   return count;
 }
 
@@ -86,6 +98,9 @@ TKYTModuleObject::TKYTModuleObject(const TKYTModuleClass& Class, const TRef<IKYT
   CanSearch = false;
   LogMessage(KL_MESSAGE, Translate("Creating..."));
   RegisterScriptFunctions();
+  // Counted from here: a host keeps the code of the class loaded while any is alive.
+  countedAs_ = &class_;
+  CountObjectMade(countedAs_);
 }
 
 TKYTModuleObject::~TKYTModuleObject() {

@@ -58,6 +58,10 @@ class TKYTMessageObject : public virtual IKYTMessageSink {
   static const Variant& FirstArgument(const TKYTMessage& Message);
 
   std::atomic<int32_t> refCount_{1};  // the creator's reference, adopted by the factory
+
+ protected:
+  // What the object is counted alive under (runtime/teardown.h), once fully constructed.
+  const void* countedAs_ = nullptr;
 };
 
 class TKYTCallableObject : public TKYTMessageObject {
@@ -161,6 +165,12 @@ class TKYTModuleObject : public TKYTCallableObject, public virtual IKYTModule {
   }
   // A host timer's callback that ticks inside a Change entry.
   TTimerCallback InstanceTimer(std::function<void()> Tick);
+  // For ApplyChanges overrides, first thing: an apply asked for from inside this instance's own
+  // delivery (a child applying its parent from ReceiveData) would stop and wait for the very
+  // thread that delivers, or for a worker that waits for it. It is queued to the service thread
+  // instead (runtime/teardown.h), which runs it once the instance is free, and the answer is
+  // true. A failure of the queued apply is logged as 10025.
+  bool ApplyLaterWhenDelivering();
   TInstanceLock& InstanceLock() { return lock_; }
 
   // ---- Data flow and reporting ----

@@ -86,6 +86,15 @@ void THostCore::Shutdown() noexcept {
   } catch (const std::exception& e) {
     report("unloading the library", e);
   }
+  try {
+    // Objects of the classes registered in-process (built-ins, tests) may outlive their
+    // instance too, and their teardown still calls the host's services and timers.
+    std::vector<const TKYTModuleClass*> classes;
+    for (const auto& module : Modules.All()) classes.push_back(module.Class);
+    WaitForObjects(classes);
+  } catch (const std::exception& e) {
+    report("waiting for objects", e);
+  }
   Timers.Stop();
 }
 

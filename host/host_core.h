@@ -70,6 +70,7 @@ class THostCore : public std::enable_shared_from_this<THostCore> {
   // ---- Module loader ----
   void LoadLibrary(const std::string& path);
   void UnloadLibrary();
+  std::atomic<bool> LibraryKeptLoaded{false};
   void RegisterModule(const TKYTModuleClass* cls, const TInterfaceTypeInfo* info,
                       const std::string& name);
 
@@ -86,6 +87,8 @@ class THostCore : public std::enable_shared_from_this<THostCore> {
  private:
   struct TLoadedLibrary;
   TInstanceIDs LibraryInstances() const;
+  // Waits (bounded) until no object of these classes is alive; false when some still are.
+  bool WaitForObjects(const std::vector<const TKYTModuleClass*>& classes);
 
   std::mutex libraryMutex_;  // guards the slot only; never held across a hook
   std::unique_ptr<TLoadedLibrary> library_;

@@ -3,9 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "framework/codes.h"
 #include "host/loaded_library.h"
+#include "runtime/teardown.h"
 
 namespace kyt::host {
 
@@ -64,8 +66,10 @@ void THostCore::UnloadLibrary() {
       return;
   }
   // The plug-in's code goes away with it: its instances (and their timers and script
-  // functions) must go first.
+  // functions) must go first, and so must every object of its classes, some of which a worker
+  // may still hold for a moment after its instance was deleted.
   DeleteInstances(LibraryInstances());
+  const bool gone = WaitForObjects(Modules.LibraryClasses());
   std::unique_ptr<TLoadedLibrary> loaded;
   {
     std::lock_guard lock(libraryMutex_);
@@ -81,7 +85,24 @@ void THostCore::UnloadLibrary() {
     }
   }
   Modules.RemoveLibraryModules();
+  if (!gone) {
+    // Unmapping the code under a running thread would crash the process: it stays mapped.
+    const std::string text = fmt::format(
+        "{}: objects are still alive {} ms after their instances were deleted; the library stays "
+        "loaded",
+        loaded->Handle.Path(), Options.ObjectWait.count());
+    std::fprintf(stderr, "kyt host: %s\n", text.c_str());
+    Log(KL_ERROR, 0, "Module Loader", text);
+    LibraryKeptLoaded = true;
+    static_cast<void>(loaded.release());
+    return;
+  }
   loaded->Handle.Close();
+}
+
+bool THostCore::WaitForObjects(const std::vector<const TKYTModuleClass*>& classes) {
+  const std::vector<const void*> owners(classes.begin(), classes.end());
+  return WaitForObjectsGone(owners, Options.ObjectWait);
 }
 
 void THostCore::RegisterModule(const TKYTModuleClass* cls, const TInterfaceTypeInfo* info,

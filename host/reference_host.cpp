@@ -62,6 +62,9 @@ int32_t TReferenceHost::Runlevel() const {
 void TReferenceHost::SetRunlevel(int32_t level) {
   impl_->SetRunlevel(level);
 }
+void TReferenceHost::AnnounceRunlevel(int32_t level) {
+  impl_->Runlevel = level;
+}
 void TReferenceHost::SendMessageTo(TInstanceID instance, const TKYTMessage& message) {
   impl_->SendMessageTo(instance, message);
 }
@@ -71,6 +74,9 @@ void TReferenceHost::LoadLibrary(const std::string& path) {
 }
 void TReferenceHost::UnloadLibrary() {
   impl_->UnloadLibrary();
+}
+bool TReferenceHost::LibraryKeptLoaded() const {
+  return impl_->LibraryKeptLoaded;
 }
 void TReferenceHost::RegisterModule(const TKYTModuleClass* cls, const TInterfaceTypeInfo* info,
                                     const std::string& name) {

@@ -40,6 +40,10 @@ struct THostOptions {
   std::string SettingsFile;
   // Run level the kernel starts with (KR_READY unless a test wants "not yet ready").
   int32_t InitialRunlevel = 10013;
+  // How long unloading the plug-in (and the host's end) waits for objects that outlive their
+  // instance (a worker still inside a send holds one) before it gives up on them. The plug-in
+  // then stays loaded, since its code still runs.
+  std::chrono::milliseconds ObjectWait{2000};
 };
 
 class TReferenceHost {
@@ -55,6 +59,9 @@ class TReferenceHost {
   int32_t Runlevel() const;
   // Sets the run level and sends message 10010 [level] to every live instance.
   void SetRunlevel(int32_t level);
+  // Only what GetKernelRunlevel answers, at once and from any thread (a stop signal's): code that
+  // polls the run level sees it, and no instance is called here. SetRunlevel tells them later.
+  void AnnounceRunlevel(int32_t level);
   // Delivers a message to one instance's MessageSink.
   void SendMessageTo(TInstanceID instance, const TKYTMessage& message);
 
@@ -62,8 +69,14 @@ class TReferenceHost {
   // dlopen a plug-in, fetch KYTLibraryInfo, call its register hook. Raises Exception with the
   // loader's text on failure. One library at a time.
   void LoadLibrary(const std::string& path);
-  // Calls the unregister hook and dlcloses. No-op when nothing is loaded.
+  // Deletes the plug-in's instances, waits (up to THostOptions::ObjectWait) until the last of
+  // its objects is gone, calls the unregister hook and dlcloses. An object still alive past the
+  // wait keeps the plug-in mapped (reported on stderr and in the log; LibraryKeptLoaded()
+  // answers true). No-op when nothing is loaded.
   void UnloadLibrary();
+  // True when an unload left the plug-in mapped under a live object: a process that ends then
+  // must not run the exit handlers under that object's thread (std::_Exit).
+  bool LibraryKeptLoaded() const;
   // Registers a class in-process (what a plug-in's RegisterModule does).
   void RegisterModule(const TKYTModuleClass* cls, const TInterfaceTypeInfo* info,
                       const std::string& name);

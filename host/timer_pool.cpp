@@ -7,6 +7,7 @@
 
 #include "framework/codes.h"
 #include "runtime/exception.h"
+#include "runtime/teardown.h"
 #include "runtime/thread.h"
 
 namespace kyt::host {
@@ -35,22 +36,22 @@ TTimerPool::~TTimerPool() {
 }
 
 void TTimerPool::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  lanes_.notify_all();
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
-    thread_.join();
   std::vector<std::thread> lanes;
   {
     std::lock_guard lock(mutex_);
-    for (auto& [instance, lane] : laneMap_) {
-      if (lane.Thread.joinable())
-        lanes.push_back(std::move(lane.Thread));
+    stopping_ = true;
+    for (auto& [instance, lane] : laneMap_) endedLanes_.push_back(lane);
+    laneMap_.clear();
+    for (const auto& lane : endedLanes_) {
+      lane->Wake.notify_one();
+      if (lane->Thread.joinable())
+        lanes.push_back(std::move(lane->Thread));
     }
+    endedLanes_.clear();
   }
+  wake_.notify_all();
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+    thread_.join();
   for (std::thread& lane : lanes) {
     if (lane.get_id() == std::this_thread::get_id()) {
       lane.detach();  // Stop from inside a callback: that lane ends when it returns
@@ -98,10 +99,51 @@ void TTimerPool::Unregister(TTimerID id) {
   auto it = timers_.find(id);
   if (it == timers_.end())
     return;
-  uint64_t serial = it->second.Serial;
+  const uint64_t serial = it->second.Serial;
+  const TInstanceID instance = it->second.Instance;
   timers_.erase(it);
   wake_.notify_all();
   WaitUntilNotRunning(lock, serial);
+  EndLaneIfUnused(lock, instance);
+}
+
+void TTimerPool::EndLaneIfUnused(std::unique_lock<std::mutex>& lock, TInstanceID instance) {
+  const bool used = std::any_of(timers_.begin(), timers_.end(), [&](const auto& entry) {
+    return entry.second.Instance == instance;
+  });
+  auto it = laneMap_.find(instance);
+  if (used || it == laneMap_.end())
+    return;
+  const std::shared_ptr<TLane> lane = std::move(it->second);
+  laneMap_.erase(it);
+  lane->Ending = true;
+  lane->Wake.notify_one();
+  endedLanes_.push_back(lane);
+  JoinEndedLanes(lock);
+}
+
+void TTimerPool::JoinEndedLanes(std::unique_lock<std::mutex>& lock) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<std::shared_ptr<TLane>> ending;
+  for (auto it = endedLanes_.begin(); it != endedLanes_.end();) {
+    // A lane cannot join itself: it is left for the next caller elsewhere, or for Stop.
+    if ((*it)->Thread.get_id() == self) {
+      ++it;
+    } else {
+      ending.push_back(std::move(*it));
+      it = endedLanes_.erase(it);
+    }
+  }
+  for (const auto& lane : ending) {
+    // The lane may still finish a callback that waits for the main thread.
+    WaitUntil(lock, [&] { return lane->Finished; });
+  }
+  lock.unlock();
+  for (const auto& lane : ending) {
+    if (lane->Thread.joinable())
+      lane->Thread.join();
+  }
+  lock.lock();
 }
 
 void TTimerPool::UnregisterInstance(TInstanceID instance) {
@@ -174,28 +216,29 @@ void TTimerPool::Tick() {
 void TTimerPool::HandToLane(const TTimer& timer) {
   if (RunningElsewhere(timer.Serial) || Queued(timer.Serial))
     return;
-  TLane& lane = laneMap_[timer.Instance];
-  lane.Due.push_back(timer);
-  if (!lane.Thread.joinable()) {
-    const TInstanceID instance = timer.Instance;
-    lane.Thread = std::thread([this, instance] { RunLane(instance); });
+  std::shared_ptr<TLane>& lane = laneMap_[timer.Instance];
+  if (!lane) {
+    lane = std::make_shared<TLane>();
+    lane->Thread = std::thread([this, lane = lane] { RunLane(lane); });
   }
-  lanes_.notify_all();
+  lane->Due.push_back(timer);
+  lane->Wake.notify_one();
 }
 
-void TTimerPool::RunLane(TInstanceID instance) {
+void TTimerPool::RunLane(const std::shared_ptr<TLane>& lane) {
   std::unique_lock lock(mutex_);
-  TLane& lane = laneMap_[instance];  // map nodes stay where they are
-  while (!stopping_) {
-    lanes_.wait(lock, [&] { return stopping_ || !lane.Due.empty(); });
-    if (stopping_)
+  for (;;) {
+    lane->Wake.wait(lock, [&] { return stopping_ || lane->Ending || !lane->Due.empty(); });
+    if (stopping_ || lane->Ending)
       break;
-    TTimer timer = std::move(lane.Due.front());
-    lane.Due.pop_front();
+    TTimer timer = std::move(lane->Due.front());
+    lane->Due.pop_front();
     // Unregistered while it waited: its callback may no longer run.
     if (Registered(timer.Serial))
       RunUnlocked(lock, timer, true);
   }
+  lane->Finished = true;
+  idle_.notify_all();
 }
 
 bool TTimerPool::Registered(uint64_t serial) const {
@@ -205,7 +248,7 @@ bool TTimerPool::Registered(uint64_t serial) const {
 
 bool TTimerPool::Queued(uint64_t serial) const {
   return std::any_of(laneMap_.begin(), laneMap_.end(), [&](const auto& entry) {
-    return std::any_of(entry.second.Due.begin(), entry.second.Due.end(),
+    return std::any_of(entry.second->Due.begin(), entry.second->Due.end(),
                        [&](const TTimer& t) { return t.Serial == serial; });
   });
 }
@@ -223,6 +266,7 @@ void TTimerPool::RunUnlocked(std::unique_lock<std::mutex>& lock, const TTimer& t
   };
   lock.unlock();
   try {
+    const TCallScope inside;
     (*timer.Callback)();
   } catch (const std::exception& e) {
     finished();
@@ -294,7 +338,11 @@ bool TTimerPool::RunningElsewhere(uint64_t serial) const {
 }
 
 void TTimerPool::WaitUntilNotRunning(std::unique_lock<std::mutex>& lock, uint64_t serial) {
-  auto done = [&] { return !RunningElsewhere(serial); };
+  WaitUntil(lock, [&] { return !RunningElsewhere(serial); });
+}
+
+template <class Done>
+void TTimerPool::WaitUntil(std::unique_lock<std::mutex>& lock, Done done) {
   if (!IsMainThread()) {
     idle_.wait(lock, done);
     return;

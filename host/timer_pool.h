@@ -21,8 +21,11 @@ namespace kyt::host {
 // The host's timers. In test mode nothing ticks on its own and tests fire timers by name. In
 // run mode one thread keeps the schedule and hands each due timer to its instance's lane, a
 // thread per instance that runs the callbacks: a callback that blocks (a slow page, a connect
-// that waits out its time-out) delays only its own instance's timers. A timer whose callback is
-// still running or waiting when it falls due again skips that tick.
+// that waits out its time-out) delays only its own instance's timers. A lane is woken only for
+// its own timers and ends when its instance's last timer is unregistered. A timer whose
+// callback is still running or waiting when it falls due again skips that tick. Callbacks run
+// inside a call scope (runtime/teardown.h): an instance whose last reference drops in one is
+// torn down elsewhere.
 class TTimerPool {
  public:
   using Recorder = std::function<void(THostEvent)>;
@@ -67,14 +70,22 @@ class TTimerPool {
     uint64_t Serial;
     std::thread::id Thread;
   };
+  // One per instance with a timer due; it ends once the instance has no timer left.
   struct TLane {
     std::deque<TTimer> Due;
+    std::condition_variable Wake;  // this lane only: a timer of its instance is due, or the end
+    bool Ending = false;
+    bool Finished = false;  // its thread has left the loop (told through idle_)
     std::thread Thread;
   };
 
   void Tick();
   void HandToLane(const TTimer& timer);
-  void RunLane(TInstanceID instance);
+  void RunLane(const std::shared_ptr<TLane>& lane);
+  // Ends the instance's lane when none of its timers is left and joins the ended lanes' threads
+  // other than this one (serving hand-overs meanwhile on the main thread).
+  void EndLaneIfUnused(std::unique_lock<std::mutex>& lock, TInstanceID instance);
+  void JoinEndedLanes(std::unique_lock<std::mutex>& lock);
   bool Registered(uint64_t serial) const;
   bool Queued(uint64_t serial) const;
   // Runs one callback with the lock released, keeping it listed as running meanwhile.
@@ -86,15 +97,20 @@ class TTimerPool {
   const TTimer* FindByName(TInstanceID instance, const std::string& name) const;
   bool RunningElsewhere(uint64_t serial) const;
   void WaitUntilNotRunning(std::unique_lock<std::mutex>& lock, uint64_t serial);
+  // Waits on idle_; on the main thread it serves the hand-over queue meanwhile.
+  template <class Done>
+  void WaitUntil(std::unique_lock<std::mutex>& lock, Done done);
   void RecordInterval(const TTimer& timer);
 
   const bool testMode_;
   const Recorder record_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;   // the timer thread: schedule changed or stopping
-  std::condition_variable idle_;   // a callback returned
-  std::condition_variable lanes_;  // a lane has work, or stopping
-  std::map<TInstanceID, TLane> laneMap_;
+  std::condition_variable wake_;  // the timer thread: schedule changed or stopping
+  std::condition_variable idle_;  // a callback returned
+  std::map<TInstanceID, std::shared_ptr<TLane>> laneMap_;
+  // Lanes told to end whose threads are not joined yet (one that ended from inside its own
+  // callback waits for another thread, or for Stop).
+  std::vector<std::shared_ptr<TLane>> endedLanes_;
   std::map<TTimerID, TTimer> timers_;
   std::vector<TRun> running_;
   uint64_t nextSerial_ = 1;

@@ -13,8 +13,8 @@ namespace kyt {
 // ---- TReadThread --------------------------------------------------------------------------
 
 TReadThread::TReadThread(TTCPClient& client, TDataEvent onData,
-                         std::chrono::milliseconds pollInterval)
-    : client_(client), dataEvent_(std::move(onData)), pollInterval_(pollInterval) {}
+                         std::chrono::milliseconds pollInterval, TFlowWatch* flow)
+    : client_(client), dataEvent_(std::move(onData)), pollInterval_(pollInterval), flow_(flow) {}
 
 TReadThread::~TReadThread() {
   WaitFor();
@@ -22,7 +22,11 @@ TReadThread::~TReadThread() {
 
 void TReadThread::Execute() {
   try {
-    while (client_.Connected() && !StopFlag) {
+    for (;;) {
+      if (flow_)
+        flow_->WaitPassable([this] { return StopFlag || !client_.Open(); });
+      if (!client_.Connected() || StopFlag)
+        break;
       // Connected() may already have moved bytes into the buffer; waiting then would hold them
       // back for a whole interval. Otherwise the wait returns as soon as bytes arrive, and the
       // interval only bounds how late a stop is seen.
@@ -33,7 +37,11 @@ void TReadThread::Execute() {
       receivedData_ = client_.TakeAll();
       Synchronize([this] {
         try {
-          dataEvent_(receivedData_);
+          if (flow_) {
+            flow_->Deliver([this] { dataEvent_(receivedData_); });
+          } else {
+            dataEvent_(receivedData_);
+          }
         } catch (...) {
           // The receive handler reports its own failures; the reader goes on.
         }
@@ -67,12 +75,15 @@ TClientSocketTimings& TKYTClientSocket::Timings() {
 TKYTClientSocket::TKYTClientSocket(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID),
       reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })),
-      client_(std::make_unique<TTCPClient>()) {
+      client_(std::make_unique<TTCPClient>()),
+      gate_(std::make_shared<TFlowGate>(Timings().PauseAbove)) {
   client_->OnConnected = [this] { Connected(); };
   client_->OnDisconnected = [this] { Disconnected(); };
   client_->ConnectTimeout = Timings().ConnectTimeout;
   client_->ReadTimeout = Timings().ReadTimeout;
   client_->WriteTimeout = Timings().WriteTimeout;
+  // A host that shuts down (a stop signal during the start) must not wait out a connect.
+  client_->Stopped = [kernel = Kernel] { return kernel->GetKernelRunlevel() == KR_SHUTDOWN; };
 
   RegisterPropertyBoolean(
       "Open", [this] { return GetOpen(); }, [this](bool v) { SetOpen(v); });
@@ -108,18 +119,22 @@ void TKYTClientSocket::SetPort(int32_t Port) {
   ChangeSetting(settings_.Pending.Port, Port);
 }
 
+// The text goes on the connection's queue; its writer thread hands it to the peer, so the caller
+// never waits for a peer that is slow or stopped reading. A peer that takes nothing for the
+// write time-out loses the connection as any other failure does (the reader reports it).
 void TKYTClientSocket::SendText(const std::string& Text) {
   const TInstanceLock::THold hold = Using();
-  if (!client_->Connected())
+  // Also when refused: a source that delivered through a relay then waits for the connection.
+  gate_->Touch();
+  if (!output_ || !client_->Open())
     throw EKYTClientSocket(Translate("Socket is not connected!"));
-  try {
-    client_->Write(Text);
-  } catch (const ESocketError& e) {
-    // A peer that stopped reading would hold every writer, and with a reader waiting on the
-    // main thread the whole host: past the bound the connection is lost.
-    if (e.Code() == net::kTimedOut)
-      DropConnection();
-    throw;
+  switch (output_->Push(Text)) {
+    case TSendQueue::TPush::Queued:
+      break;
+    case TSendQueue::TPush::OverBound:
+      throw ESocketError(net::kNoBufferSpace, net::ErrorText(net::kNoBufferSpace));
+    case TSendQueue::TPush::Ended:
+      throw EKYTClientSocket(Translate("Socket is not connected!"));
   }
   SendDebug("TRANSMITTED", Text);
 }
@@ -131,6 +146,8 @@ void TKYTClientSocket::ResetChanges() {
 }
 
 void TKYTClientSocket::ApplyChanges() {
+  if (ApplyLaterWhenDelivering())
+    return;
   const TInstanceLock::THold hold = Changing();
   try {
     StopConnection();
@@ -165,8 +182,27 @@ void TKYTClientSocket::ApplyChanges() {
 
 void TKYTClientSocket::StartConnection() {
   client_->Connect();
+  TTCPClient* client = client_.get();
+  std::shared_ptr<TFlowGate> gate = gate_;
+  output_ = std::make_unique<TSendQueue>(
+      [client](std::span<const char> bytes) { return client->WriteSome(bytes); },
+      [client, gate](std::exception_ptr failure) {
+        gate->SetConnected(false);
+        try {
+          std::rethrow_exception(failure);
+        } catch (const ESocketError& e) {
+          if (e.Code() == net::kCanceled)
+            return;  // the connection is being closed anyway
+        } catch (...) {
+        }
+        client->Abandon();
+      },
+      gate_, TSendQueueLimits{.Bound = Timings().SendQueueBound},
+      [client](std::span<const char> bytes) { return client->WriteNow(bytes); });
+  gate_->SetConnected(true);
   reader_ = std::make_unique<TReadThread>(
-      *client_, [this](const std::string& data) { Received(data); }, Timings().PollInterval);
+      *client_, [this](const std::string& data) { Received(data); }, Timings().PollInterval,
+      &flow_);
   reader_->OnTerminate = [this] { ReaderEnded(); };
   reader_->Start();
   reconnect_.ResetCounter();
@@ -174,14 +210,38 @@ void TKYTClientSocket::StartConnection() {
 }
 
 void TKYTClientSocket::StopConnection() {
+  gate_->SetConnected(false);
+  DrainOutput();
   if (reader_) {
     reader_->StopFlag = true;
+    // Closing first ends the reader's wait for data at once rather than at its next poll, which
+    // a stop of thousands of instances would otherwise wait out one by one.
+    client_->Disconnect();
     // On the main thread this keeps serving the reader's pending deliveries.
     reader_->WaitFor();
     reader_.reset();
   }
   client_->Disconnect();
+  if (output_) {
+    output_->Stop();
+    output_.reset();
+  }
   SetStatus(IS_INACTIVE);
+}
+
+// What was sent before a close still goes out, as far as the peer takes it within the bound.
+// On the main thread the wait keeps serving hand-overs.
+void TKYTClientSocket::DrainOutput() {
+  if (!output_)
+    return;
+  const auto end = std::chrono::steady_clock::now() + Timings().DrainOnClose;
+  const bool serve = IsMainThread();
+  while (std::chrono::steady_clock::now() < end) {
+    if (output_->Drain(serve ? std::chrono::milliseconds(5) : Timings().DrainOnClose))
+      return;
+    if (serve)
+      CheckSynchronize();
+  }
 }
 
 void TKYTClientSocket::Received(const std::string& Data) {
@@ -199,6 +259,7 @@ void TKYTClientSocket::Connected() {
 }
 
 void TKYTClientSocket::Disconnected() {
+  gate_->SetConnected(false);
   SetStatus(IS_INACTIVE);
   LogMessage(KL_MESSAGE, Translate("Socket: Disconnected"));
   if (KernelRunlevel == KR_READY) {
@@ -212,14 +273,6 @@ void TKYTClientSocket::Disconnected() {
 void TKYTClientSocket::ScheduleRetry() {
   if (KernelRunlevel == KR_READY && !retrying_.exchange(true))
     reconnect_.Lost();
-}
-
-// Ends the connection from a writer's thread, which may be the main thread inside a delivery of
-// the reader: the reader is told it is a stop, not waited for; the next apply collects it.
-void TKYTClientSocket::DropConnection() {
-  if (reader_)
-    reader_->StopFlag = true;
-  client_->Disconnect();
 }
 
 void TKYTClientSocket::ReaderEnded() {

@@ -11,6 +11,7 @@
 
 #include "framework/module_object.h"
 #include "framework/reconnect_timer.h"
+#include "framework/send_queue.h"
 #include "network/tcp_client.h"
 #include "runtime/thread.h"
 
@@ -22,10 +23,12 @@ class EKYTClientSocket : public Exception {
 };
 
 // Polls the connection and hands each block to the main thread, waiting until it was handled.
+// With a flow watch it reads nothing while a target of the last block cannot take more.
 class TReadThread : public TThread {
  public:
   using TDataEvent = std::function<void(const std::string&)>;
-  TReadThread(TTCPClient& client, TDataEvent onData, std::chrono::milliseconds pollInterval);
+  TReadThread(TTCPClient& client, TDataEvent onData, std::chrono::milliseconds pollInterval,
+              TFlowWatch* flow = nullptr);
   ~TReadThread() override;
 
   std::atomic<bool> StopFlag{false};
@@ -37,6 +40,7 @@ class TReadThread : public TThread {
   TTCPClient& client_;
   TDataEvent dataEvent_;
   std::chrono::milliseconds pollInterval_;
+  TFlowWatch* flow_;
   std::string receivedData_;
 };
 
@@ -44,9 +48,17 @@ class TReadThread : public TThread {
 struct TClientSocketTimings {
   std::chrono::milliseconds ConnectTimeout{10000};
   std::chrono::milliseconds ReadTimeout{10000};
+  // The reader's wait wakes at once for bytes, for the peer's close and for a stop (a stop
+  // closes the connection first); this bounds an idle wait.
   std::chrono::milliseconds PollInterval{50};
-  // A write that the peer does not take within this loses the connection.
+  // A peer that takes nothing of the send queue for this long loses the connection.
   std::chrono::milliseconds WriteTimeout{5000};
+  // Sources that can wait (a Server Socket's clients) are not read while more than this waits
+  // to be sent; a send that would take the queue past the bound fails.
+  std::size_t PauseAbove = 1 << 20;
+  std::size_t SendQueueBound = 64 << 20;
+  // How long closing the connection waits for the queue to be written.
+  std::chrono::milliseconds DrainOnClose{1000};
 };
 
 class TKYTClientSocket final : public TKYTModuleObject,
@@ -92,12 +104,16 @@ class TKYTClientSocket final : public TKYTModuleObject,
   void ReaderEnded();
   void Reconnect();
   void ScheduleRetry();
-  void DropConnection();
+  void DrainOutput();
 
   TSettingsPair<TSettings> settings_;
   TReconnectTimer reconnect_;
   std::unique_ptr<TTCPClient> client_;
   std::unique_ptr<TReadThread> reader_;
+  // What is sent goes through the connection's queue, written by its own thread.
+  std::shared_ptr<TFlowGate> gate_;
+  std::unique_ptr<TSendQueue> output_;
+  TFlowWatch flow_;
   // The "Reconnect" timer is counting towards an attempt (it starts so, at 1 s).
   std::atomic<bool> retrying_{true};
 };

@@ -198,8 +198,16 @@ void THTTPFetch::Connect(const THTTPURL& url) {
   client_->ConnectOnCallerThread = true;
   client_->ConnectTimeout = params_.ConnectTimeout;
   client_->ReadTimeout = params_.ReadTimeout;
+  // The look-up and the connect give way to the caller's stop as the reads do.
+  client_->Stopped = params_.Stopped;
   budget_.Check();
-  client_->Connect();
+  try {
+    client_->Connect();
+  } catch (const Exception&) {
+    if (params_.Stopped && params_.Stopped())
+      throw EHTTPStopped();
+    throw;
+  }
   source_ = std::make_unique<TConnectionSource>(*client_, params_.ReadTimeout, budget_);
   reader_ = std::make_unique<THTTPAnswerReader>(*source_, params_.Limits);
   connectedHost_ = url.Host;

@@ -5,13 +5,14 @@
 #include <exception>
 
 #include "framework/translate.h"
-#include "runtime/thread.h"
 
 namespace kyt {
 
 namespace {
 // The Server Socket whose connection thread is handing a block to the children right now.
 thread_local const TKYTServerSocket* t_delivering = nullptr;
+// The number of the client whose block that is.
+thread_local uint32_t t_deliveringClient = 0;
 }  // namespace
 
 const TKYTModuleClass TKYTServerSocket::Class = MakeModuleClass<TKYTServerSocket>({
@@ -33,10 +34,13 @@ TKYTServerSocket::TKYTServerSocket(const TRef<IKYTKernel>& Kernel, TInstanceID I
       reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })),
       server_(std::make_unique<TTCPServer>()) {
   server_->WriteTimeout = Timings().WriteTimeout;
+  server_->SendQueueBound = Timings().SendQueueBound;
+  server_->Linger = Timings().Linger;
   server_->ThreadStackSize = Timings().ThreadStackSize;
   server_->OnConnect = [this](TServerConnection& c) { ClientConnected(c); };
   server_->OnDisconnect = [](TServerConnection&) {};  // a client that leaves is not logged
   server_->OnExecute = [this](TServerConnection& c) { Received(c); };
+  server_->OnBeforeRead = [this](TServerConnection& c) { BeforeRead(c); };
   server_->OnConnectionError = [this](TServerConnection& c, const std::exception& e) {
     ConnectionError(c, e);
   };
@@ -66,24 +70,43 @@ TKYTServerSocket::~TKYTServerSocket() {
   server_.reset();
 }
 
+// Every client has a queue of its own: the text is put on each and the call returns. A client
+// that cannot keep up is dropped by its queue, never waited for, and costs the others nothing.
 void TKYTServerSocket::SendText(const std::string& Text) {
   const TInstanceLock::THold hold = Using();
-  std::exception_ptr firstFailure;
   {
     TTCPServer::TLockedList clients = server_->LockList();
-    // One client's failure must not cost the others the text; the caller still learns of it.
+    clients.ForEach([&](TServerConnection& client) { client.Write(Text); });
+  }
+  SendDebug("TRANSMITTED", Text);
+}
+
+uint32_t TKYTServerSocket::DeliveringClient() {
+  return t_delivering == this ? t_deliveringClient : 0;
+}
+
+std::vector<uint32_t> TKYTServerSocket::GetClients() {
+  std::vector<uint32_t> numbers;
+  server_->LockList().ForEach(
+      [&](TServerConnection& client) { numbers.push_back(client.Number()); });
+  return numbers;
+}
+
+bool TKYTServerSocket::SendToClient(uint32_t Client, const std::string& Text) {
+  const TInstanceLock::THold hold = Using();
+  bool found = false;
+  {
+    TTCPServer::TLockedList clients = server_->LockList();
     clients.ForEach([&](TServerConnection& client) {
-      try {
+      if (client.Number() == Client) {
+        found = true;
         client.Write(Text);
-      } catch (...) {
-        if (!firstFailure)
-          firstFailure = std::current_exception();
       }
     });
   }
-  if (firstFailure)
-    std::rethrow_exception(firstFailure);
-  SendDebug("TRANSMITTED", Text);
+  if (found)
+    SendDebug("TRANSMITTED", Text);
+  return found;
 }
 
 void TKYTServerSocket::ResetChanges() {
@@ -94,18 +117,9 @@ void TKYTServerSocket::ResetChanges() {
 
 void TKYTServerSocket::ApplyChanges() {
   // Applying stops every connection thread, this one too when a child applies from inside its
-  // ReceiveData: that apply runs on the main thread once the delivery is over.
-  if (t_delivering == this) {
-    TRef<IKYTModule> self(static_cast<IKYTModule*>(this));
-    TThread::Queue([this, self] {
-      try {
-        ApplyChanges();
-      } catch (const std::exception& e) {
-        LogMessage(KL_ERROR, e.what());
-      }
-    });
+  // ReceiveData.
+  if (ApplyLaterWhenDelivering())
     return;
-  }
   const TInstanceLock::THold hold = Changing();
   settings_.Apply();
   TKYTModuleObject::ApplyChanges();
@@ -168,11 +182,21 @@ void TKYTServerSocket::Received(TServerConnection& Connection) {
     return;
   std::lock_guard lock(deliveryMutex_);
   t_delivering = this;
+  t_deliveringClient = Connection.Number();
   struct TDone {
-    ~TDone() { t_delivering = nullptr; }
+    ~TDone() {
+      t_delivering = nullptr;
+      t_deliveringClient = 0;
+    }
   } done;
-  DeliverToChildren(data);
+  flow_.Deliver([&] { DeliverToChildren(data); });
   SendDebug("RECEIVED", data);
+}
+
+// A target of the last block that cannot take more (its queue is full, it is not connected)
+// keeps the client's bytes in the kernel until it can, rather than have them dropped there.
+void TKYTServerSocket::BeforeRead(TServerConnection& Connection) {
+  flow_.WaitPassable([&Connection] { return Connection.Ending(); });
 }
 
 void TKYTServerSocket::ClientConnected(TServerConnection& Connection) {
@@ -182,6 +206,21 @@ void TKYTServerSocket::ClientConnected(TServerConnection& Connection) {
 void TKYTServerSocket::ConnectionError(TServerConnection& Connection, const std::exception& Error) {
   LogMessage(KL_WARNING,
              TranslateFormat("Socket Error [%s] - %s", Connection.PeerIP(), Error.what()));
+  switch (Connection.DropCause()) {
+    case TDropCause::Stalled:
+      LogMessage(
+          KL_WARNING,
+          TranslateFormat("Client dropped [%s]: it took nothing sent to it for %d ms",
+                          Connection.PeerIP(), static_cast<int>(server_->WriteTimeout.count())));
+      break;
+    case TDropCause::Overflow:
+      LogMessage(KL_WARNING,
+                 TranslateFormat("Client dropped [%s]: more than %d bytes waited to be sent to it",
+                                 Connection.PeerIP(), static_cast<int>(server_->SendQueueBound)));
+      break;
+    case TDropCause::None:
+      break;
+  }
 }
 
 void TKYTServerSocket::ListenError(const std::exception& Error) {

@@ -12,6 +12,7 @@
 
 #include "framework/module_object.h"
 #include "framework/reconnect_timer.h"
+#include "framework/send_queue.h"
 #include "network/tcp_server.h"
 
 namespace kyt {
@@ -23,18 +24,21 @@ class EKYTServerSocket : public Exception {
 
 // Transport limits; process-wide so tests can shorten them before creating instances.
 struct TServerSocketTimings {
-  // A client that takes nothing for this long is dropped. Long enough for a slow reader on a
-  // busy link to catch up with several megabytes of kernel buffers, short enough that the host
-  // thread writing does not look hung.
+  // A client that takes nothing of its send queue for this long is dropped.
   std::chrono::milliseconds WriteTimeout{5000};
+  // ... and so is one that lets more than this pile up in it.
+  std::size_t SendQueueBound = 4 << 20;
+  // A client that half-closes gets what is sent to it for this long still.
+  std::chrono::milliseconds Linger{1000};
   std::size_t ThreadStackSize = 256 * 1024;
 };
 
 class TKYTServerSocket final : public TKYTModuleObject,
                                public virtual IKYTSendData,
-                               public virtual IKYTServerSocket {
+                               public virtual IKYTServerSocket,
+                               public virtual IKYTServerClients {
  public:
-  using Interfaces = TInterfaceList<IKYTSendData, IKYTServerSocket>;
+  using Interfaces = TInterfaceList<IKYTSendData, IKYTServerSocket, IKYTServerClients>;
   static const TKYTModuleClass Class;
   static TServerSocketTimings& Timings();
 
@@ -51,6 +55,10 @@ class TKYTServerSocket final : public TKYTModuleObject,
   void SendText(const std::string& Text) override;
   // IKYTSendData
   void SendData(const std::string& Data) override { SendText(Data); }
+  // IKYTServerClients: for children that keep a state per client (a Telnet server).
+  uint32_t DeliveringClient() override;
+  std::vector<uint32_t> GetClients() override;
+  bool SendToClient(uint32_t Client, const std::string& Text) override;
 
   void ResetChanges() override;
   void ApplyChanges() override;
@@ -70,6 +78,7 @@ class TKYTServerSocket final : public TKYTModuleObject,
   };
 
   void Received(TServerConnection& Connection);
+  void BeforeRead(TServerConnection& Connection);
   void ClientConnected(TServerConnection& Connection);
   void ConnectionError(TServerConnection& Connection, const std::exception& Error);
   void ListenError(const std::exception& Error);
@@ -85,6 +94,8 @@ class TKYTServerSocket final : public TKYTModuleObject,
   // Connection threads take turns handing their blocks to the children, so a child that
   // writes them on somewhere never interleaves two clients' blocks.
   std::mutex deliveryMutex_;
+  // The targets the last block went to: while one of them cannot take more, no client is read.
+  TFlowWatch flow_;
 };
 
 }  // namespace kyt

@@ -77,7 +77,8 @@ class ConnectAttempt {
   ConnectAttempt(const ConnectAttempt&) = delete;
   ConnectAttempt& operator=(const ConnectAttempt&) = delete;
 
-  bool WaitFor(milliseconds timeout);
+  // False when the time ran out or `stopped` said so first.
+  bool WaitFor(milliseconds timeout, const std::function<bool()>& stopped = {});
   // The connected socket; raises the failure of the attempt.
   net::Socket TakeSocket();
   void Stop() { stop_.Raise(); }
@@ -114,13 +115,20 @@ void ConnectAttempt::Run() {
   done_.notify_all();
 }
 
-bool ConnectAttempt::WaitFor(milliseconds timeout) {
+bool ConnectAttempt::WaitFor(milliseconds timeout, const std::function<bool()>& stopped) {
   const auto deadline = Clock::now() + std::clamp(timeout, milliseconds(0), kLongestWait);
   std::unique_lock lock(mutex_);
   while (!finished_) {
     const auto now = Clock::now();
     if (now >= deadline) {
       return false;
+    }
+    if (stopped) {
+      lock.unlock();
+      const bool stop = stopped();
+      lock.lock();
+      if (stop && !finished_)
+        return false;
     }
     auto left = std::chrono::ceil<milliseconds>(deadline - now);
     done_.wait_for(lock, std::min(kConnectSlice, left));
@@ -274,21 +282,29 @@ void TTCPClient::Connect() {
   if (Host.empty() || Port == 0) {
     throw Exception("");
   }
-  if (ConnectOnCallerThread) {
+  const auto raiseStopped = [] {
+    throw ESocketError(net::kCanceled, net::ErrorText(net::kCanceled));
+  };
+  if (ConnectOnCallerThread && !Stopped) {
     impl_->Open(ConnectHere(ResolveOrRaise(Host, Port), ConnectTimeout));
   } else {
     const auto deadline = Clock::now() + std::clamp(ConnectTimeout, milliseconds(0), kLongestWait);
     auto left = [&] { return std::chrono::ceil<milliseconds>(deadline - Clock::now()); };
     // One look-up at a time: an earlier one that still runs is waited for, within this time.
-    if (impl_->abandoned && !impl_->abandoned->WaitFor(left()))
+    if (impl_->abandoned && !impl_->abandoned->WaitFor(left(), Stopped)) {
+      if (Stopped && Stopped())
+        raiseStopped();
       throw Exception("Connect timed out.");
+    }
     impl_->abandoned.reset();
     auto attempt = std::make_unique<ConnectAttempt>(Host, Port);
-    if (!attempt->WaitFor(left())) {
+    if (!attempt->WaitFor(left(), Stopped)) {
       attempt->Stop();
       // A connect ends at once on the stop; only a look-up keeps the thread.
       if (!attempt->WaitFor(kConnectSlice))
         impl_->abandoned = std::move(attempt);
+      if (Stopped && Stopped())
+        raiseStopped();
       throw Exception("Connect timed out.");
     }
     impl_->Open(attempt->TakeSocket());
@@ -353,6 +369,42 @@ void TTCPClient::Write(const std::string& data) {
   } catch (const net::SocketError& error) {
     RaiseModuleError(error);
   }
+}
+
+std::size_t TTCPClient::WriteSome(std::span<const char> data) {
+  std::shared_ptr<Connection> connection = impl_->AnyConnection();
+  if (!connection) {
+    throw ESocketError(net::kNotConnected, net::ErrorText(net::kNotConnected));
+  }
+  std::lock_guard lock(impl_->writeMutex);
+  try {
+    return net::SendSome(connection->socket, data, WriteTimeout, &connection->closing);
+  } catch (const net::SocketError& error) {
+    RaiseModuleError(error);
+  }
+}
+
+std::size_t TTCPClient::WriteNow(std::span<const char> data) {
+  std::shared_ptr<Connection> connection = impl_->AnyConnection();
+  if (!connection) {
+    return 0;
+  }
+  std::lock_guard lock(impl_->writeMutex);
+  try {
+    return net::SendNow(connection->socket, data);
+  } catch (const net::SocketError&) {
+    return 0;
+  }
+}
+
+bool TTCPClient::Open() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->OpenLocked() || !impl_->buffer.empty();
+}
+
+void TTCPClient::Abandon() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->ReleaseLocked();
 }
 
 void TTCPClient::SetLookupHook(std::function<void(const std::string& host)> hook) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "runtime/exception.h"
@@ -41,11 +42,16 @@ class TTCPClient {
   // Connect waits on the calling thread instead of a connecting thread. Callers that never
   // need to give up a connect early (the HTTP fetch) save a thread per connection.
   bool ConnectOnCallerThread = false;
+  // Asked while Connect waits for the look-up and the connect (at least every 125 ms); true
+  // gives the attempt up at once with ESocketError kCanceled. A client with it never looks a
+  // name up on the calling thread, where nothing could call the look-up off. Empty: never.
+  std::function<bool()> Stopped;
   std::function<void()> OnConnected;     // raised inside Connect, before it returns
   std::function<void()> OnDisconnected;  // raised by Disconnect after closing an open connection
 
   // Fails with "Already connected." when open, with an empty message when Host is empty or Port
-  // is 0, with ESocketError on a socket error and with "Connect timed out." after ConnectTimeout.
+  // is 0, with ESocketError on a socket error (kCanceled when Stopped said so) and with
+  // "Connect timed out." after ConnectTimeout.
   void Connect();
   // Moves what the socket already holds into the input buffer without waiting; true while the
   // connection is open or unread bytes remain.
@@ -62,6 +68,16 @@ class TTCPClient {
   // Sends every byte (partial writes and EINTR handled, no SIGPIPE) within WriteTimeout; raises
   // ESocketError, with ETIMEDOUT when the peer took too long.
   void Write(const std::string& data);
+  // Sends what the socket takes at once, waiting at most WriteTimeout for it to take anything;
+  // returns the count. Raises as Write, and with ECANCELED when Disconnect cuts the wait short.
+  std::size_t WriteSome(std::span<const char> data);
+  // Sends what the socket takes right now without waiting; 0 when it takes nothing, is not
+  // connected or fails (WriteSome then reports it).
+  std::size_t WriteNow(std::span<const char> data);
+  // Open, or unread bytes remain; unlike Connected() it reads nothing.
+  bool Open() const;
+  // Ends the connection without notifying: a reader finds it gone and reports the loss.
+  void Abandon();
   // Closes the connection; raises OnDisconnected when one was open.
   void Disconnect();
 

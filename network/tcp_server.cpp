@@ -11,6 +11,7 @@
 
 #include "platform/native_thread.h"
 #include "platform/sockets.h"
+#include "runtime/teardown.h"
 #include "runtime/thread.h"
 
 namespace kyt {
@@ -32,6 +33,8 @@ constexpr milliseconds kListenErrorPause{250};
 constexpr milliseconds kOutOfDescriptorsPause{1000};
 // How often a join on the main thread looks up from serving hand-overs.
 constexpr milliseconds kJoinSlice{5};
+// How often a lingering client looks whether the server stops.
+constexpr milliseconds kLingerSlice{50};
 
 // Every failure a handler sees is an Exception with a message, whatever was thrown.
 template <class F>
@@ -58,29 +61,50 @@ struct TServerConnection::Impl {
   const net::StopSignal* stop = nullptr;
   milliseconds writeTimeout{};
   std::list<std::shared_ptr<TServerConnection>>::iterator position;
+  // Written by its own thread; the connection's thread stops it before the socket goes.
+  std::unique_ptr<TSendQueue> output;
 
-  // Written by the writer under the connection list, read by the connection's thread.
+  // Set by whichever thread drops the client, read by the connection's thread.
   std::atomic<bool> dropped{false};
+  std::atomic<bool> leaving{false};
   std::mutex dropMutex;
   std::exception_ptr dropReason;
+  TDropCause dropCause = TDropCause::None;
+  bool ending = false;  // the connection's thread is closing it: writer failures are its own
 
   // The connection's thread only.
   bool peerClosed = false;
   std::exception_ptr readFailure;  // held back until the bytes read before it are delivered
 
-  void Drop(std::exception_ptr reason) {
+  void Drop(std::exception_ptr reason, TDropCause cause = TDropCause::None) {
     {
       std::lock_guard lock(dropMutex);
-      if (!dropReason)
-        dropReason = reason;
+      if (ending || dropReason)
+        return;
+      dropReason = reason;
+      dropCause = cause;
     }
     dropped = true;
-    // Wakes the connection's thread, which then ends and reports the reason.
+    // Wakes the connection's thread, which then ends and reports the reason, and the writer.
     net::Shutdown(socket);
   }
   std::exception_ptr DropReason() {
     std::lock_guard lock(dropMutex);
     return dropReason;
+  }
+  // The writer's failure: a client that took nothing in time, or one that went away. One that
+  // had already ended its side and now closed for good is simply gone, as a client that leaves.
+  void WriteFailed(std::exception_ptr failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const net::SocketError& error) {
+      if (leaving && error.Code() != net::kTimedOut)
+        return;
+      Drop(std::make_exception_ptr(ModuleError(error)),
+           error.Code() == net::kTimedOut ? TDropCause::Stalled : TDropCause::None);
+    } catch (...) {
+      Drop(std::current_exception());
+    }
   }
 };
 
@@ -91,14 +115,24 @@ bool TServerConnection::Dropped() const {
   return impl_->dropped;
 }
 
+TDropCause TServerConnection::DropCause() const {
+  std::lock_guard lock(impl_->dropMutex);
+  return impl_->dropCause;
+}
+
+bool TServerConnection::Ending() const {
+  return impl_->dropped || impl_->stop->Raised();
+}
+
+bool TServerConnection::Leaving() const {
+  return impl_->leaving;
+}
+
 void TServerConnection::Write(const std::string& data) {
-  try {
-    net::SendAll(impl_->socket, std::span<const char>(data.data(), data.size()),
-                 impl_->writeTimeout, impl_->stop);
-  } catch (const net::SocketError& error) {
-    ESocketError failure = ModuleError(error);
-    impl_->Drop(std::make_exception_ptr(failure));
-    throw failure;
+  if (impl_->output->Push(data) == TSendQueue::TPush::OverBound) {
+    impl_->Drop(std::make_exception_ptr(
+                    ESocketError(net::kNoBufferSpace, net::ErrorText(net::kNoBufferSpace))),
+                TDropCause::Overflow);
   }
 }
 
@@ -126,6 +160,7 @@ struct TTCPServer::Impl {
   TTCPServer& owner;
   std::mutex listMutex;
   std::list<std::shared_ptr<TServerConnection>> connections;
+  uint32_t lastNumber = 0;  // under listMutex
   std::unique_ptr<Session> session;
 
   // Connection threads hand themselves over to be joined: each joins the one that ended
@@ -142,6 +177,9 @@ struct TTCPServer::Impl {
   void AcceptOne(Session::Listener& listener);
   void ReportListenError(std::exception_ptr failure);
   void StartConnection(net::Socket socket);
+  void StartWriter(TServerConnection& connection);
+  void Linger(TServerConnection& connection);
+  void EndWriter(TServerConnection& connection);
   void RunConnection(std::shared_ptr<TServerConnection> connection);
   void Serve(std::shared_ptr<TServerConnection> connection);
   bool ReadAvailable(TServerConnection& connection);
@@ -249,10 +287,15 @@ void TTCPServer::Impl::StartConnection(net::Socket socket) {
     // limit before their threads have listed them.
     std::lock_guard lock(listMutex);
     const int32_t limit = owner.MaxConnections;
-    if (limit > 0 && connections.size() >= static_cast<std::size_t>(limit)) {
+    if (limit > 0 && TLockedList::Counted(connections) >= static_cast<std::size_t>(limit)) {
       return;  // the socket closes with `connection`, before the client is told anything
     }
+  }
+  StartWriter(*connection);
+  {
+    std::lock_guard lock(listMutex);
     connection->impl_->position = connections.insert(connections.end(), connection);
+    connection->number_ = ++lastNumber;
   }
   {
     std::lock_guard lock(threadsMutex);
@@ -271,8 +314,55 @@ void TTCPServer::Impl::StartConnection(net::Socket socket) {
   }
 }
 
+void TTCPServer::Impl::StartWriter(TServerConnection& connection) {
+  TServerConnection::Impl& state = *connection.impl_;
+  state.output = std::make_unique<TSendQueue>(
+      [&state](std::span<const char> bytes) {
+        return net::SendSome(state.socket, bytes, state.writeTimeout, state.stop);
+      },
+      [&state](std::exception_ptr failure) { state.WriteFailed(failure); }, nullptr,
+      TSendQueueLimits{.Bound = owner.SendQueueBound},
+      [&state](std::span<const char> bytes) -> std::size_t {
+        try {
+          return net::SendNow(state.socket, bytes);
+        } catch (const net::SocketError&) {
+          return 0;  // the writer meets the failure and reports it
+        }
+      });
+}
+
+// A client that ended its side may still wait for an answer: it keeps getting what is sent to
+// it until its connection fails (it closed for good), it is dropped, the server stops, or the
+// linger is over.
+void TTCPServer::Impl::Linger(TServerConnection& connection) {
+  TServerConnection::Impl& state = *connection.impl_;
+  state.leaving = true;
+  const auto end = std::chrono::steady_clock::now() + owner.Linger;
+  while (!connection.Ending()) {
+    const auto left = std::chrono::ceil<milliseconds>(end - std::chrono::steady_clock::now());
+    if (left <= milliseconds::zero() || state.output->WaitEnded(std::min(left, kLingerSlice)))
+      break;
+  }
+}
+
+// Whatever the writer is doing ends with the socket's shutdown; a failure that brings is no
+// fault of the client.
+void TTCPServer::Impl::EndWriter(TServerConnection& connection) {
+  TServerConnection::Impl& state = *connection.impl_;
+  {
+    std::lock_guard lock(state.dropMutex);
+    state.ending = true;
+  }
+  net::Shutdown(state.socket);
+  state.output->Stop();
+}
+
 void TTCPServer::Impl::RunConnection(std::shared_ptr<TServerConnection> connection) {
-  Serve(std::move(connection));
+  {
+    // What the children drop here is torn down elsewhere: a teardown stops this thread.
+    const TWorkerScope worker;
+    Serve(std::move(connection));
+  }
   ThreadEnded();
 }
 
@@ -298,6 +388,10 @@ void TTCPServer::Impl::Serve(std::shared_ptr<TServerConnection> connection) {
           break;
         }
       }
+      if (owner.OnBeforeRead && !state.dropped)
+        owner.OnBeforeRead(c);
+      if (state.stop->Raised())
+        break;
       if (!ReadAvailable(c))
         break;
       if (c.InputBufferIsEmpty())
@@ -308,11 +402,15 @@ void TTCPServer::Impl::Serve(std::shared_ptr<TServerConnection> connection) {
         c.TakeAll();
       }
     }
+    if (state.peerClosed && !state.dropped)
+      Linger(c);
+    EndWriter(c);
     if (std::exception_ptr reason = state.DropReason())
       std::rethrow_exception(reason);
     if (owner.OnDisconnect)
       owner.OnDisconnect(c);
   } catch (...) {
+    EndWriter(c);
     if (owner.OnConnectionError) {
       WithFailure(std::current_exception(), [&](const std::exception& e) {
         try {
@@ -418,7 +516,13 @@ TTCPServer::TLockedList TTCPServer::LockList() {
 }
 
 std::size_t TTCPServer::TLockedList::Count() const {
-  return list_.size();
+  return Counted(list_);
+}
+
+std::size_t TTCPServer::TLockedList::Counted(
+    const std::list<std::shared_ptr<TServerConnection>>& list) {
+  return static_cast<std::size_t>(std::count_if(
+      list.begin(), list.end(), [](const auto& c) { return !c->Dropped() && !c->Leaving(); }));
 }
 
 std::vector<uint16_t> TTCPServer::ListeningPorts() const {

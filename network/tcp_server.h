@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/send_queue.h"
 #include "network/tcp_client.h"
 #include "runtime/exception.h"
 
@@ -39,7 +40,10 @@ class TTCPServer {
   using TConnectionError = std::function<void(TServerConnection&, const std::exception&)>;
   using TListenError = std::function<void(const std::exception&)>;
 
-  static constexpr int ListenQueue = 15;
+  // Longer than the 15 of old: clients connecting at once (a fan-out of hundreds) beyond the
+  // queue wait out SYN retries of a second and more each, and one that sends nothing believes
+  // it is connected meanwhile and misses what is sent. The system caps it at somaxconn.
+  static constexpr int ListenQueue = 256;
 
   TTCPServer();
   ~TTCPServer();  // inactive first: every thread has ended before the members go
@@ -49,9 +53,14 @@ class TTCPServer {
   uint16_t DefaultPort = 0;
   int32_t MaxConnections = 0;  // 0 or below: no limit
   std::vector<TServerBinding> Bindings;
-  // How long one Write may wait for a client to take its bytes. A client that does not read
-  // would otherwise hold the writer, and with it the connection list, for ever.
+  // Each client has a send queue written by a thread of its own, so no sender waits for a
+  // client. A client that takes nothing of it for WriteTimeout, or lets more than SendQueueBound
+  // bytes pile up, is dropped; the others never notice.
   std::chrono::milliseconds WriteTimeout{5000};
+  std::size_t SendQueueBound = 4 << 20;
+  // A client that ends its side of the stream (a half-close) still gets what is sent to it
+  // until its connection fails or this much time has passed.
+  std::chrono::milliseconds Linger{1000};
   // Connection threads run the children's receive paths, so they keep some headroom; only the
   // pages a thread touches cost memory.
   std::size_t ThreadStackSize = 256 * 1024;
@@ -61,6 +70,10 @@ class TTCPServer {
   TConnectionEvent OnDisconnect;
   // Raised whenever the connection's input buffer holds bytes; the handler takes them.
   TConnectionEvent OnExecute;
+  // Raised when bytes are waiting in the socket, before they are read. A handler may wait
+  // there (the bytes then stay in the kernel and TCP holds the client back); it should give up
+  // once the connection's Ending() is true.
+  TConnectionEvent OnBeforeRead;
   TConnectionError OnConnectionError;
   // Raised on the listening thread: a failure, once until accepting works again (a failure
   // that persists, such as running out of descriptors, is not repeated), then OnListenResumed.
@@ -79,8 +92,9 @@ class TTCPServer {
   // waits. Setting the current value does nothing.
   void SetActive(bool active);
 
-  // The connection list, locked for as long as the object lives. Connections that a failed
-  // write dropped are left out: their threads are on the way out.
+  // The connection list, locked for as long as the object lives. Connections that were dropped
+  // are left out: their threads are on the way out. Count() leaves out, too, the clients that
+  // have ended their side and only linger for what is still sent to them.
   class TLockedList {
    public:
     template <class F>
@@ -89,6 +103,7 @@ class TTCPServer {
 
    private:
     friend class TTCPServer;
+    static std::size_t Counted(const std::list<std::shared_ptr<TServerConnection>>& list);
     TLockedList(std::mutex& mutex, const std::list<std::shared_ptr<TServerConnection>>& list)
         : lock_(mutex), list_(list) {}
     std::unique_lock<std::mutex> lock_;
@@ -104,6 +119,9 @@ class TTCPServer {
   std::unique_ptr<Impl> impl_;
 };
 
+// Why a client that did not keep up was dropped.
+enum class TDropCause { None, Stalled, Overflow };
+
 // One client connection. Its input buffer belongs to its thread; Write may come from any
 // thread holding the connection list.
 class TServerConnection {
@@ -114,10 +132,19 @@ class TServerConnection {
 
   // The client's numeric IP address, without the port.
   const std::string& PeerIP() const { return peerIP_; }
-  // Sends every byte within the server's WriteTimeout. A failure or a time-out drops the
-  // client (its thread ends and reports the failure) and raises ESocketError.
+  // The client's number: counted from 1 per server, never given twice.
+  uint32_t Number() const { return number_; }
+  // Puts the bytes on the client's send queue and returns. A client whose queue would pass the
+  // bound is dropped instead; its thread ends and reports the reason (ESocketError with
+  // ENOBUFS), as a client that took nothing for WriteTimeout (ETIMEDOUT).
   void Write(const std::string& data);
   bool Dropped() const;
+  // Stalled or Overflow for a client dropped for not keeping up.
+  TDropCause DropCause() const;
+  // Dropped, or the server is stopping.
+  bool Ending() const;
+  // The client ended its side and lingers for what is still sent to it.
+  bool Leaving() const;
 
   // Removes and returns the whole input buffer (on the connection's thread).
   std::string TakeAll() { return std::exchange(input_, std::string()); }
@@ -131,10 +158,12 @@ class TServerConnection {
   std::unique_ptr<Impl> impl_;
   std::string peerIP_;
   std::string input_;
+  uint32_t number_ = 0;
 };
 
 template <class F>
 void TTCPServer::TLockedList::ForEach(F&& fn) const {
+  // Called with the list locked, so a client dropped meanwhile cannot be freed under `fn`.
   for (const auto& connection : list_) {
     if (!connection->Dropped())
       fn(*connection);

@@ -121,16 +121,16 @@ THTTPFetchParams TKYTWWWReader::FetchParams(const TSettings& applied) const {
   params.ConnectTimeout = Timings().ConnectTimeout;
   params.ReadTimeout = Timings().ReadTimeout;
   params.Deadline = Timings().Deadline;
-  // A fetch must not keep a host that shuts down waiting for a slow server. One started while
-  // it already shuts down runs as before (its page is then dropped).
-  const bool late = Kernel->GetKernelRunlevel() == KR_SHUTDOWN;
-  params.Stopped = [kernel = Kernel, late] {
-    return !late && kernel->GetKernelRunlevel() == KR_SHUTDOWN;
-  };
+  // A fetch must not keep a host that shuts down waiting for a slow server.
+  params.Stopped = [kernel = Kernel] { return kernel->GetKernelRunlevel() == KR_SHUTDOWN; };
   return params;
 }
 
 std::string TKYTWWWReader::RetrievePage(const std::string& URL) {
+  // A fetch started once the host shuts down (a page tick due during the stop) would only have
+  // its page dropped: it is refused before it connects.
+  if (Kernel->GetKernelRunlevel() == KR_SHUTDOWN)
+    throw EKYTWWWReader(Translate("Aborting execution. Shutdown was initialized..."));
   std::string content;
   try {
     content = HTTPGet(URL, FetchParams(AppliedSettings()));

@@ -40,6 +40,8 @@ extern const int kTimedOut;
 extern const int kCanceled;
 extern const int kNotConnected;
 extern const int kConnectionRefused;
+// No room left for more bytes (a send queue past its bound).
+extern const int kNoBufferSpace;
 
 // Read errors that mean the connection is gone rather than that a call went wrong: reset or
 // aborted by the peer, transport shut down, or EIO.
@@ -161,6 +163,17 @@ void SendAll(const Socket& socket, std::span<const char> data);
 void SendAll(const Socket& socket, std::span<const char> data, std::chrono::milliseconds timeout,
              const StopSignal* stop = nullptr);
 
+// Waits until the socket takes at least one byte (within `timeout`) and sends what it takes in
+// one call; returns that count (0 only for empty data). Raises SocketError with ETIMEDOUT when
+// nothing could be sent in time, with ECANCELED when `stop` is raised first. A writer that loops
+// over it learns how far it got, so a limit applies to a stall rather than the whole transfer.
+std::size_t SendSome(const Socket& socket, std::span<const char> data,
+                     std::chrono::milliseconds timeout, const StopSignal* stop = nullptr);
+
+// Sends what the socket takes right now, without waiting; 0 when it takes nothing now. Raises
+// SocketError.
+std::size_t SendNow(const Socket& socket, std::span<const char> data);
+
 // Reads at most data.size() bytes, waiting for the first. 0 means the peer closed.
 std::size_t Receive(const Socket& socket, std::span<char> data);
 // Reads without waiting: nullopt when nothing is there yet, 0 when the peer closed.
@@ -168,6 +181,8 @@ std::optional<std::size_t> ReceiveNow(const Socket& socket, std::span<char> data
 
 // Ends both directions; wakes calls blocked on the socket in other threads. Never raises.
 void Shutdown(const Socket& socket) noexcept;
+// Ends our sending side only (the peer reads the end of the stream); reading goes on.
+void ShutdownSending(const Socket& socket) noexcept;
 // Closes with a reset (SO_LINGER 0) instead of an orderly close.
 void AbortiveClose(Socket& socket) noexcept;
 

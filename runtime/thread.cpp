@@ -12,6 +12,7 @@
 #endif
 
 #include "runtime/exception.h"
+#include "runtime/teardown.h"
 
 namespace kyt {
 namespace {
@@ -95,6 +96,9 @@ void Report(const char* where, const std::exception_ptr& error) noexcept {
 }
 
 void RunItem(const Item& item) noexcept {
+  // A worker may be waiting for this very item: nothing whose teardown waits for workers may be
+  // torn down inside it.
+  const TCallScope inside;
   try {
     item();
   } catch (...) {
@@ -290,6 +294,7 @@ void TThread::TerminateAndWait() noexcept {
 void TThread::Run() {
   t_currentThread = this;
   try {
+    const TWorkerScope worker;
     Execute();
   } catch (...) {
     Report("thread ended by an exception", std::current_exception());

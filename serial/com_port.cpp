@@ -322,6 +322,24 @@ TComErrors TComPort::ReadLineErrors() {
   }
 }
 
+uint32_t TComPort::ModemStatus() {
+  comm::ICommPort& port = Handle(EComPort::CError_EscapeComFailed);
+  try {
+    return port.GetCommModemStatus();
+  } catch (const CommError& e) {
+    throw EComPort(EComPort::CError_EscapeComFailed, e.Code());
+  }
+}
+
+void TComPort::Purge(uint32_t Flags) {
+  comm::ICommPort& port = Handle(EComPort::CError_ClearComFailed);
+  try {
+    port.PurgeComm(Flags);
+  } catch (const CommError& e) {
+    throw EComPort(EComPort::CError_ClearComFailed, e.Code());
+  }
+}
+
 void TComPort::ReadModemSignals() {
   try {
     Handle(EComPort::CError_EscapeComFailed).GetCommModemStatus();

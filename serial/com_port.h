@@ -67,6 +67,10 @@ class TComPort {
   void SetDTR(bool OnOff);
   void SetRTS(bool OnOff);
   void SetBreak(bool OnOff);
+  // The MS_* modem status bits; raises EComPort code 12 when they cannot be read.
+  uint32_t ModemStatus();
+  // Discards the queues named by PURGE_* flags; raises EComPort code 10 when refused.
+  void Purge(uint32_t Flags);
 
   // Used by the event thread.
   TComErrors ReadLineErrors();

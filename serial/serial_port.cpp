@@ -56,7 +56,19 @@ TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID Insta
       device_(std::make_unique<TComPort>()),
       reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })) {
   device_->OnRxChar = [this](TComPort&, int32_t count) { Received(count); };
-  device_->OnError = [this](TComPort&, TComErrors) { LineError(); };
+  device_->OnError = [this](TComPort&, TComErrors errors) {
+    uint8_t bits = 0;
+    if (errors.Contains(TComError::ceOverrun) || errors.Contains(TComError::ceRxOver))
+      bits |= kOverrun;
+    if (errors.Contains(TComError::ceRxParity))
+      bits |= kParityError;
+    if (errors.Contains(TComError::ceFrame))
+      bits |= kFramingError;
+    if (errors.Contains(TComError::ceBreak))
+      bits |= kBreak;
+    lineErrors_ |= bits;
+    LineError();
+  };
   device_->OnTxDiscarded = [this](TComPort&, int32_t count) {
     LogMessage(KL_WARNING, "SerialPort - " + TranslateFormat("%d bytes could not be sent", count));
   };
@@ -136,6 +148,29 @@ void TKYTSerialPort::SetBreak(bool OnOff) {
   device_->SetBreak(OnOff);
 }
 
+uint8_t TKYTSerialPort::GetModemInputs() {
+  const TInstanceLock::THold hold = Using();
+  if (!device_->Connected())
+    return 0;
+  try {
+    return static_cast<uint8_t>(device_->ModemStatus() & (kCTS | kDSR | kRing | kCarrier));
+  } catch (const EComPort&) {
+    return 0;  // a port without modem lines (a pty)
+  }
+}
+
+void TKYTSerialPort::PurgeQueues(int32_t Queues) {
+  const TInstanceLock::THold hold = Using();
+  if (!device_->Connected())
+    throw EKYTSerialPort(Translate("SerialPort is not opened!"));
+  uint32_t flags = 0;
+  if (Queues & kPurgeReceived)
+    flags |= comm::PURGE_RXCLEAR;
+  if (Queues & kPurgeTransmit)
+    flags |= comm::PURGE_TXCLEAR;
+  device_->Purge(flags);
+}
+
 TStringArray TKYTSerialPort::GetDevices() {
   return comm::CommProvider().ListPorts();
 }
@@ -174,8 +209,12 @@ void TKYTSerialPort::ResetChanges() {
 }
 
 void TKYTSerialPort::ApplyChanges() {
+  if (ApplyLaterWhenDelivering())
+    return;
   const TInstanceLock::THold hold = Changing();
-  const TSettings& edited = settings_.Pending;
+  // A copy: closing the port waits for its event thread and meanwhile lends the instance to one
+  // Use entry, which may be a property setter. What is applied must be what was opened.
+  const TSettings edited = settings_.Pending;
   device_->SetPort(edited.Port);
   device_->SetBaudRate(edited.BaudRate);
   device_->SetStopBits(edited.StopBits);
@@ -199,8 +238,12 @@ void TKYTSerialPort::ApplyChanges() {
     SetStatus(IS_ERROR);
     throw EKYTSerialPort(TranslateFormat("Could not open SerialPort: %s", e.what()));
   }
-  settings_.Apply();
+  settings_.Applied = edited;
+  const bool editedMeanwhile = settings_.Pending != edited;
   TKYTModuleObject::ApplyChanges();
+  // An edit that came in during the apply is still pending, and still to be applied.
+  if (editedMeanwhile)
+    NotifyChange();
   SetSummary(Summary());
 }
 

@@ -4,6 +4,7 @@
 // unchanged and which writes what its children send; reopened on the "Reconnect" timer after a
 // line error.
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -26,9 +27,10 @@ const TTextTable& DataBitsTexts();
 
 class TKYTSerialPort final : public TKYTModuleObject,
                              public virtual IKYTSendData,
-                             public virtual IKYTSerialPort {
+                             public virtual IKYTSerialPort,
+                             public virtual IKYTSerialLineState {
  public:
-  using Interfaces = TInterfaceList<IKYTSendData, IKYTSerialPort>;
+  using Interfaces = TInterfaceList<IKYTSendData, IKYTSerialPort, IKYTSerialLineState>;
   static const TKYTModuleClass Class;
 
   TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID);
@@ -59,6 +61,10 @@ class TKYTSerialPort final : public TKYTModuleObject,
   void SendText(const std::string& Text) override;
   // IKYTSendData
   void SendData(const std::string& Data) override { SendText(Data); }
+  // IKYTSerialLineState
+  uint8_t GetModemInputs() override;
+  uint8_t TakeLineErrors() override { return lineErrors_.exchange(0); }
+  void PurgeQueues(int32_t Queues) override;
 
   void LoadSettings() override;
   void ResetChanges() override;
@@ -78,6 +84,7 @@ class TKYTSerialPort final : public TKYTModuleObject,
     TStopBits StopBits = TStopBits::sbOneStopBit;
     TDataBits DataBits = TDataBits::dbEight;
     TParityBits Parity = TParityBits::prNone;
+    bool operator==(const TSettings&) const = default;
   };
 
   void Received(int32_t Count);
@@ -90,6 +97,8 @@ class TKYTSerialPort final : public TKYTModuleObject,
   TSettingsPair<TSettings> settings_;
   bool dtr_ = false;
   bool rts_ = false;
+  // Line errors reported since TakeLineErrors last took them (IKYTSerialLineState bits).
+  std::atomic<uint8_t> lineErrors_{0};
 };
 
 }  // namespace kyt

@@ -15,6 +15,7 @@ echo "installed tree OK"
 # user entry as they are.
 unit="$prefix/lib/systemd/system/kyt-host@.service"
 grep -qx "ExecStart=$prefix/bin/kyt-host --settings \${STATE_DIRECTORY}/settings.json run \${CONFIGURATION_DIRECTORY}/%i.json" "$unit"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
 test -f "$prefix/lib/udev/rules.d/70-kyt-host.rules"
 if command -v systemd-analyze > /dev/null; then
   mkdir "$prefix/units" && cp "$unit" "$prefix/units/" && ln -s kyt-host@.service "$prefix/units/kyt-host@demo.service"

@@ -91,6 +91,8 @@ void TKYTFTDI::SendText(const std::string& Text) {
 }
 
 void TKYTFTDI::ApplyChanges() {
+  if (ApplyLaterWhenDelivering())
+    return;
   const TInstanceLock::THold hold = Changing();
   if (!controller_) {
     SetStatus(IS_ERROR);

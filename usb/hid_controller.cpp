@@ -12,8 +12,8 @@ bool SameAppearance(const TJvHidDevice& a, const TJvHidDevice& b) {
 
 }  // namespace
 
-TJvHidDeviceController::TJvHidDeviceController()
-    : self_(std::make_shared<TJvHidDeviceController*>(this)) {
+TJvHidDeviceController::TJvHidDeviceController() : self_(std::make_shared<TCell>()) {
+  self_->Controller = this;
   try {
     watch_ = hid::Platform().Watch(QueuedChange(false));
   } catch (const std::exception&) {
@@ -23,7 +23,7 @@ TJvHidDeviceController::TJvHidDeviceController()
 }
 
 TJvHidDeviceController::~TJvHidDeviceController() {
-  *self_ = nullptr;
+  StopNotices();
   watch_.reset();
   onArrival_ = nullptr;
   onRemoval_ = nullptr;
@@ -45,13 +45,35 @@ TJvHidDeviceController::~TJvHidDeviceController() {
   }
 }
 
+void TJvHidDeviceController::StopNotices() {
+  TCell& cell = *self_;
+  std::unique_lock lock(cell.Lock);
+  cell.Controller = nullptr;
+  if (!IsMainThread()) {
+    cell.Idle.wait(lock, [&] { return cell.Running == 0; });
+    return;
+  }
+  // A notice running elsewhere (deferred to an instance's holder) may wait for this thread.
+  lock.unlock();
+  ServeUntil([&] {
+    std::lock_guard inner(cell.Lock);
+    return cell.Running == 0;
+  });
+}
+
+void TJvHidDeviceController::EndNotice(TCell& cell) {
+  {
+    std::lock_guard lock(cell.Lock);
+    --cell.Running;
+  }
+  cell.Idle.notify_all();
+  WakeMainThread();
+}
+
 std::function<void()> TJvHidDeviceController::QueuedChange(bool forced) {
-  std::weak_ptr<TJvHidDeviceController*> cell = self_;
-  return [cell, forced] {
-    auto self = cell.lock();
-    if (self && *self)
-      (*self)->DeviceChange(forced);
-  };
+  std::weak_ptr<TCell> cell = self_;
+  return
+      [cell, forced] { Reach(cell, [&](TJvHidDeviceController& c) { c.DeviceChange(forced); }); };
 }
 
 void TJvHidDeviceController::SetOnDeviceChange(TNotifyEvent Handler) {
@@ -63,11 +85,9 @@ void TJvHidDeviceController::DeviceChange(bool forced) {
   if (serializer_) {
     // The notice may run later (deferred while the owner waits for one of its threads): it
     // comes back through the cell, which is empty once this controller is gone.
-    std::weak_ptr<TJvHidDeviceController*> cell = self_;
+    std::weak_ptr<TCell> cell = self_;
     serializer_([cell, forced] {
-      auto self = cell.lock();
-      if (self && *self)
-        (*self)->RunDeviceChanges(forced);
+      Reach(cell, [&](TJvHidDeviceController& c) { c.RunDeviceChanges(forced); });
     });
     return;
   }
@@ -106,7 +126,7 @@ std::vector<TJvHidDeviceController::TDevicePtr> TJvHidDeviceController::Scan() {
   } catch (const std::exception&) {
     return found;
   }
-  std::weak_ptr<TJvHidDeviceController*> cell = self_;
+  std::weak_ptr<TCell> cell = self_;
   for (const hid::TDeviceEntry& entry : entries) {
     TDevicePtr device;
     try {
@@ -118,11 +138,7 @@ std::vector<TJvHidDeviceController::TDevicePtr> TJvHidDeviceController::Scan() {
     device->SetOnDataError(onDeviceDataError_);
     // A read loop that finds its device gone asks for a scan, in case no notice comes.
     device->onGone_ = [cell] {
-      TThread::Queue([cell] {
-        auto self = cell.lock();
-        if (self && *self)
-          (*self)->DeviceChange();
-      });
+      TThread::Queue([cell] { Reach(cell, [](TJvHidDeviceController& c) { c.DeviceChange(); }); });
     };
     found.push_back(std::move(device));
   }

@@ -4,9 +4,11 @@
 // Device changes are handled on the thread that created the controller (the main thread), as
 // the platform's notices are queued there.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/hid.h"
@@ -25,6 +27,10 @@ class TJvHidDeviceController {
   // main thread serves its queue. Raises nothing: without a working platform it stays empty.
   TJvHidDeviceController();
   ~TJvHidDeviceController();
+  // From here on no queued notice reaches the controller or its handlers; one that is running
+  // (on the main thread) is waited for. The owner's destructor calls it before it frees what
+  // the handlers use, since it may run off the main thread.
+  void StopNotices();
   TJvHidDeviceController(const TJvHidDeviceController&) = delete;
   TJvHidDeviceController& operator=(const TJvHidDeviceController&) = delete;
 
@@ -85,8 +91,38 @@ class TJvHidDeviceController {
   TJvHidDevice::TDataErrorEvent onDeviceDataError_;
   TSerializer serializer_;
 
-  // Queued notices reach the controller through this cell; the destructor empties it.
-  std::shared_ptr<TJvHidDeviceController*> self_;
+  // Queued notices reach the controller through this cell. StopNotices empties it and waits
+  // for the notices that are running (the owner may be destroyed off the main thread). No lock
+  // is held while a notice runs: it may wait for the instance, whose holder may run a deferred
+  // notice meanwhile.
+  struct TCell {
+    std::mutex Lock;
+    std::condition_variable Idle;
+    TJvHidDeviceController* Controller = nullptr;
+    int Running = 0;
+  };
+  // Runs `fn` on the controller when it still exists.
+  template <class F>
+  static void Reach(const std::weak_ptr<TCell>& cell, F fn) {
+    const std::shared_ptr<TCell> alive = cell.lock();
+    if (!alive)
+      return;
+    TJvHidDeviceController* controller = nullptr;
+    {
+      std::lock_guard lock(alive->Lock);
+      controller = alive->Controller;
+      if (controller == nullptr)
+        return;
+      ++alive->Running;
+    }
+    struct TDone {
+      TCell& cell;
+      ~TDone() { EndNotice(cell); }
+    } done{*alive};
+    fn(*controller);
+  }
+  static void EndNotice(TCell& cell);
+  std::shared_ptr<TCell> self_;
   std::unique_ptr<hid::IDeviceWatch> watch_;
 };
 

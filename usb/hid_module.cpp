@@ -49,6 +49,9 @@ TKYTHID::TKYTHID(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
 
 TKYTHID::~TKYTHID() {
   PrepareDelete();
+  // The destructor may run on the service thread while a device change runs on the main one.
+  if (controller_)
+    controller_->StopNotices();
   // Going away is no removal of the device: nothing may report one, and no report may reach
   // this object once it is gone.
   Select(nullptr);
@@ -93,6 +96,8 @@ void TKYTHID::ResetChanges() {
 }
 
 void TKYTHID::ApplyChanges() {
+  if (ApplyLaterWhenDelivering())
+    return;
   const TInstanceLock::THold hold = Changing();
   if (!controller_) {
     SetStatus(IS_ERROR);

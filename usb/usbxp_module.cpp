@@ -77,6 +77,8 @@ void TKYTUSBXp::SendText(const std::string& Text) {
 }
 
 void TKYTUSBXp::ApplyChanges() {
+  if (ApplyLaterWhenDelivering())
+    return;
   const TInstanceLock::THold hold = Changing();
   // Nothing is caught here: a failure ends the apply and the applied settings stay as they were.
   if (controller_) {

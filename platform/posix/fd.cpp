@@ -27,6 +27,7 @@ const int kTimedOut = ETIMEDOUT;
 const int kCanceled = ECANCELED;
 const int kNotConnected = ENOTCONN;
 const int kConnectionRefused = ECONNREFUSED;
+const int kNoBufferSpace = ENOBUFS;
 
 std::string ErrorText(int code) {
   char buffer[256] = {};

@@ -388,6 +388,51 @@ void SendAll(const Socket& socket, std::span<const char> data, std::chrono::mill
   }
 }
 
+std::size_t SendSome(const Socket& socket, std::span<const char> data,
+                     std::chrono::milliseconds timeout, const StopSignal* stop) {
+  Deadline deadline(timeout);
+  while (!data.empty()) {
+    std::ptrdiff_t n =
+        Calls().send(socket.Get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    int error = n < 0 ? errno : (n == 0 ? EAGAIN : 0);
+    if (error == 0) {
+      return std::min(static_cast<std::size_t>(n), data.size());
+    }
+    if (error == EINTR) {
+      continue;
+    }
+    if (!IsWouldBlock(error)) {
+      Fail(error, "send");
+    }
+    WaitResult waited = PollOne(socket.Get(), POLLOUT, stop, deadline).result;
+    if (waited == WaitResult::TimedOut) {
+      Fail(ETIMEDOUT, "send");
+    }
+    if (waited == WaitResult::Stopped) {
+      Fail(ECANCELED, "send");
+    }
+  }
+  return 0;
+}
+
+std::size_t SendNow(const Socket& socket, std::span<const char> data) {
+  while (!data.empty()) {
+    std::ptrdiff_t n =
+        Calls().send(socket.Get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      return std::min(static_cast<std::size_t>(n), data.size());
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (IsWouldBlock(errno)) {
+      return 0;
+    }
+    Fail(errno, "send");
+  }
+  return 0;
+}
+
 std::size_t Receive(const Socket& socket, std::span<char> data) {
   Transfer transfer = RecvRetrying(socket, data, 0);
   if (transfer.count < 0) {
@@ -411,6 +456,12 @@ void Shutdown(const Socket& socket) noexcept {
   if (socket) {
     // ENOTCONN after the peer already went is fine: the point is only to end both directions.
     ::shutdown(socket.Get(), SHUT_RDWR);
+  }
+}
+
+void ShutdownSending(const Socket& socket) noexcept {
+  if (socket) {
+    ::shutdown(socket.Get(), SHUT_WR);
   }
 }
 

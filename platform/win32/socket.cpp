@@ -265,6 +265,7 @@ const int kTimedOut = WSAETIMEDOUT;
 const int kCanceled = WSAECANCELLED;
 const int kNotConnected = WSAENOTCONN;
 const int kConnectionRefused = WSAECONNREFUSED;
+const int kNoBufferSpace = WSAENOBUFS;
 
 std::string ErrorText(int code) {
   return win::SystemErrorText(static_cast<DWORD>(code));
@@ -461,6 +462,42 @@ void SendAll(const Socket& socket, std::span<const char> data, std::chrono::mill
   }
 }
 
+std::size_t SendSome(const Socket& socket, std::span<const char> data,
+                     std::chrono::milliseconds timeout, const StopSignal* stop) {
+  Deadline deadline(timeout);
+  while (!data.empty()) {
+    std::ptrdiff_t n = Calls().send(socket.Get(), data.data(), data.size(), 0);
+    int error = n < 0 ? errno : (n == 0 ? WSAEWOULDBLOCK : 0);
+    if (error == 0)
+      return std::min(static_cast<std::size_t>(n), data.size());
+    if (IsInterrupted(error))
+      continue;
+    if (!IsWouldBlock(error))
+      Fail(error, "send");
+    WaitResult waited = PollOne(socket.Get(), POLLWRNORM, stop, deadline).result;
+    if (waited == WaitResult::TimedOut)
+      Fail(kTimedOut, "send");
+    if (waited == WaitResult::Stopped)
+      Fail(kCanceled, "send");
+  }
+  return 0;
+}
+
+std::size_t SendNow(const Socket& socket, std::span<const char> data) {
+  while (!data.empty()) {
+    std::ptrdiff_t n = Calls().send(socket.Get(), data.data(), data.size(), 0);
+    if (n >= 0)
+      return std::min(static_cast<std::size_t>(n), data.size());
+    const int error = errno;
+    if (IsInterrupted(error))
+      continue;
+    if (IsWouldBlock(error))
+      return 0;
+    Fail(error, "send");
+  }
+  return 0;
+}
+
 std::size_t Receive(const Socket& socket, std::span<char> data) {
   for (;;) {
     Transfer transfer = RecvRetrying(socket, data);
@@ -491,6 +528,11 @@ void Shutdown(const Socket& socket) noexcept {
     }
     ::shutdown(Raw(socket), SD_BOTH);
   }
+}
+
+void ShutdownSending(const Socket& socket) noexcept {
+  if (socket)
+    ::shutdown(Raw(socket), SD_SEND);
 }
 
 void AbortiveClose(Socket& socket) noexcept {

@@ -94,7 +94,8 @@ TEST(KytHostTest, SigtermStopsItCleanlyAndTheSettingsAreSaved) {
       {"id": 10, "module": "Bridge", "settings": {"Target": 30}},
       {"id": 30, "module": "CSCK"}]})");
   TKytHost process({"--settings", dir.File("settings.json"), "run", config});
-  ASSERT_TRUE(process.WaitForEvent("status", [](const TJson& e) { return e["instance"] == 10; }))
+  // The Console is made last (after its parent); a stop before it would leave it out.
+  ASSERT_TRUE(process.WaitForEvent("log", [](const TJson& e) { return e["sender"] == 20; }))
       << process.Stderr();
   process.Signal(SIGTERM);
   ASSERT_EQ(process.Wait(kLimit), 0) << process.Stderr();

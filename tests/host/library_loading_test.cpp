@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
+#include "framework/codes.h"
 #include "platform/dynlib.h"
 #include "tests/support/host_test.h"
 #include "tests/support/kyt_host_process.h"
@@ -51,7 +55,7 @@ TEST_F(LibraryLoadingTest, UnloadingDeletesThePluginsInstancesFirstAndForgetsIts
   Host().LoadLibrary(kPluginPath);
   auto modules = Host().RegisteredModules();
   auto plugin = std::find_if(modules.begin(), modules.end(), [](const auto& m) {
-    return m.Name != "Console" && m.Name != "Bridge";
+    return m.Name != "Console" && m.Name != "Bridge" && m.Name != "ComPortControl";
   });
   ASSERT_NE(plugin, modules.end());
   TInstanceID io = Host().CreateInstance(plugin->Name, 10);
@@ -60,8 +64,9 @@ TEST_F(LibraryLoadingTest, UnloadingDeletesThePluginsInstancesFirstAndForgetsIts
   Host().UnloadLibrary();
   EXPECT_EQ(Host().InstanceIDs(), std::vector<TInstanceID>{console});
   EXPECT_EQ(LogTexts(io).back(), "Deleting...");
+  EXPECT_FALSE(Host().LibraryKeptLoaded());
   EXPECT_THROW(Host().CreateInstance(plugin->Name), Exception);
-  EXPECT_EQ(Host().RegisteredModules().size(), 2u);
+  EXPECT_EQ(Host().RegisteredModules().size(), 3u);  // the built-in ones
 }
 
 TEST_F(LibraryLoadingTest, TheLoaderAnswersForWhatWasRegistered) {
@@ -80,6 +85,27 @@ TEST_F(LibraryLoadingTest, TheLoaderAnswersForWhatWasRegistered) {
 
   Host().SetModuleFunctionFlag("{4E918933-DF54-4782-B6BE-BBCE4F6D3CB9}", true);
   EXPECT_TRUE(loader->GetModuleFunctionFlag("{4e918933-df54-4782-b6be-bbce4f6d3cb9}"));
+}
+
+// A worker inside a send holds its instance like this after the host deleted it.
+TEST_F(LibraryLoadingTest, AnObjectThatOutlivesItsInstanceKeepsThePluginMapped) {
+  host::THostOptions options;
+  options.ObjectWait = std::chrono::milliseconds(50);
+  ResetHost(options);
+  Host().LoadLibrary(kPluginPath);
+  const TInstanceID id = Host().CreateInstance("WWWReader", 10);
+  TRef<IKYTModule> held = Host().Instance(id);
+
+  Host().UnloadLibrary();
+  EXPECT_TRUE(Host().LibraryKeptLoaded());
+  EXPECT_NE(LogTexts(id).back(), "Deleting...");
+  const auto errors = LogTexts(0, KL_ERROR);
+  EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& text) {
+    return text.find("the library stays loaded") != std::string::npos;
+  }));
+  // Its destructor is the plug-in's code: it runs only because that is still mapped.
+  held.Reset();
+  EXPECT_EQ(LogTexts(id).back(), "Deleting...");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -203,6 +204,32 @@ TEST_F(TimerPoolTest, DeletingAnInstanceStopsTheTimersItLeftBehind) {
   Host().DeleteInstance(console);
   EXPECT_FALSE(Timers()->TimerExists(owned));
   EXPECT_TRUE(Timers()->TimerExists(id));
+}
+
+size_t ThreadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
+  return count;
+}
+
+TEST_F(TimerPoolTest, ALaneThreadEndsWithItsInstancesLastTimer) {
+#ifdef _WIN32
+  GTEST_SKIP() << "counts the process's threads in /proc";
+#endif
+  ResetHost(RunMode());
+  const size_t before = ThreadCount();
+  std::atomic<int> runs{0};
+  const TTimerID first = Timers()->RegisterTimer(
+      "First", 12, [&] { ++runs; }, 1);
+  const TTimerID second = Timers()->RegisterTimer(
+      "Second", 12, [] {}, 0);
+  ASSERT_TRUE(WaitUntil([&] { return runs >= 1; }));
+  EXPECT_EQ(ThreadCount(), before + 1);
+  Timers()->UnregisterTimer(first);
+  EXPECT_EQ(ThreadCount(), before + 1);  // the instance still has a timer
+  Timers()->UnregisterTimer(second);
+  EXPECT_EQ(ThreadCount(), before);
 }
 
 }  // namespace

@@ -215,26 +215,6 @@ TEST_F(ClientSocketTest, AnApplyWhoseConnectTimesOutStartsTheReconnectSchedule) 
   EXPECT_EQ(Timer(), 5);
 }
 
-TEST_F(ClientSocketTest, AWriteThePeerDoesNotTakeInTimeLosesTheConnection) {
-  TKYTClientSocket::Timings().WriteTimeout = std::chrono::milliseconds(200);
-  TcpTestPeer peer;  // accepts, never reads
-  ConnectTo(peer);
-  // More than both sockets' buffers hold.
-  const std::string block(32 << 20, 'x');
-  try {
-    Socket().SendText(block);
-    FAIL() << "a write nobody took passed";
-  } catch (const ESocketError& e) {
-    EXPECT_EQ(e.Code(), net::kTimedOut);
-  }
-  EXPECT_EQ(host_->Status(kSocket), IS_INACTIVE);
-  EXPECT_EQ(Timer(), 10);
-  host_->RunFor(std::chrono::milliseconds(100));  // the reader's end adds no second report
-  const auto notes = Logs(KL_MESSAGE);
-  EXPECT_EQ(std::count(notes.begin(), notes.end(), "Socket: Disconnected"), 1);
-  EXPECT_THROW(Socket().SendText("x"), EKYTClientSocket);
-}
-
 TEST_F(ClientSocketTest, ChangingThePortWhileConnectedMovesTheConnection) {
   TcpTestPeer first;
   TcpTestPeer second;

@@ -362,66 +362,20 @@ TEST_F(ServerSocketTest, SendTextWithoutClientsStillReportsTransmitted) {
   EXPECT_EQ(Debug("TRANSMITTED"), std::vector<std::string>{"nobody"});
 }
 
-// A client that never reads must neither hang the sender nor cost the others their text: its
-// write gives up after the bound, it is dropped, the others get everything, and the caller
-// learns of the failure.
-TEST_F(ServerSocketTest, ClientThatNeverReadsIsDroppedAndTheOthersStillServed) {
-  TKYTServerSocket::Timings().WriteTimeout = std::chrono::milliseconds(200);
-  const uint16_t port = Listening();
-  TcpTestClient stuck(port);
-  ASSERT_TRUE(WaitUntil([&] { return Connected() == 1; }));
-  TcpTestClient reader(port);
-  ASSERT_TRUE(WaitUntil([&] { return Connected() == 2; }));
-
-  const std::string block(1 << 20, 'z');
-  std::string expected;
-  std::string got;
-  std::atomic<std::size_t> target{SIZE_MAX};
-  std::thread drain([&] {
-    while (got.size() < target) {
-      std::string part = reader.ReceiveSome();
-      if (part.empty())
-        break;
-      got += part;
-    }
-  });
-  std::optional<std::string> failure;
-  std::size_t sent = 0;
-  for (int i = 0; i < 64 && !failure; ++i) {
-    expected += block;  // the reader gets it even when the stuck client fails the call
-    try {
-      Socket().SendText(block);
-      ++sent;
-    } catch (const ESocketError& e) {
-      failure = e.Message();
-    }
-  }
-  ASSERT_TRUE(failure.has_value()) << "the stuck client never held a write up";
-  const std::string timedOut =
-      "Socket Error # " + std::to_string(net::kTimedOut) + ": " + net::ErrorText(net::kTimedOut);
-  EXPECT_EQ(*failure, timedOut);
-  ASSERT_TRUE(WaitUntil([&] { return !Logs(KL_WARNING).empty(); }));
-  EXPECT_EQ(Logs(KL_WARNING)[0], "Socket Error [127.0.0.1] - " + timedOut);
-  EXPECT_EQ(Debug("TRANSMITTED").size(), sent);  // the failed call reported no transmission
-
-  // Once dropped, the stuck client no longer holds anything up.
-  target = expected.size() + 4;
-  Socket().SendText("tail");
-  expected += "tail";
-  drain.join();
-  EXPECT_EQ(got.size(), expected.size());
-  EXPECT_TRUE(got == expected);
-  EXPECT_TRUE(stuck.SeesClose());
-}
-
-TEST_F(ServerSocketTest, FiveHundredClientsAtOnceAreAllServed) {
+TEST_F(ServerSocketTest, HundredsOfClientsAtOnceAreAllServed) {
   const uint16_t port = Listening();
   TRecordingChild& child = Recorder(11);
+#ifdef _WIN32
+  // Each client has a reader and a writer thread; under wine a 32-bit test process runs out of
+  // room for their stacks at 500 clients (CreateThread: not enough memory).
+  constexpr int kClients = 200;
+#else
   constexpr int kClients = 500;
+#endif
   std::vector<std::unique_ptr<TcpTestClient>> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.push_back(std::make_unique<TcpTestClient>(port, TcpTestClient::Burst::Yes));
-    // The listen queue holds 15: a client beyond it waits a whole SYN retry (a second or
+    // The listen queue holds 256: a client beyond it waits a whole SYN retry (a second or
     // more) on a busy machine. Letting the server catch up keeps the test quick.
     if (i % 10 == 9) {
       ASSERT_TRUE(WaitUntil([&] { return Module().ClientCount() > i - 5u; }));

@@ -93,6 +93,10 @@ void TcpTestClient::Close() {
   socket_.Reset();
 }
 
+void TcpTestClient::ShutdownSending() {
+  net::ShutdownSending(socket_);
+}
+
 void TcpTestClient::Reset() {
   net::AbortiveClose(socket_);
 }

@@ -25,7 +25,8 @@ class TcpTestClient {
   // True when the server ended the connection (end of stream or reset) within the limit.
   bool SeesClose();
   void Close();
-  void Reset();  // closes with RST instead of FIN
+  void Reset();            // closes with RST instead of FIN
+  void ShutdownSending();  // ends the stream towards the server, still reading
   bool Open() const { return socket_.Valid(); }
 
  private:

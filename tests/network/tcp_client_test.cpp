@@ -9,6 +9,7 @@
 #include <limits>
 #include <thread>
 
+#include "platform/sockets.h"
 #include "tests/network/tcp_test_peer.h"
 
 namespace kyt::test {
@@ -253,6 +254,38 @@ TEST_F(TcpClientTest, ANameLookupThatHangsCountsAgainstTheConnectTimeOut) {
   release.set_value();
   // Once the look-up is over, the next connect goes through.
   ConnectClient();
+}
+
+// A stop ends the look-up's and the connect's wait, also for a client that would otherwise
+// connect on the calling thread (the HTTP fetch).
+TEST_F(TcpClientTest, AStopEndsTheWaitForALookUpOrAConnect) {
+  TcpSilentPeer silent;
+  for (const bool hungLookUp : {true, false}) {
+    for (const bool onCaller : {true, false}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "look-up hangs " << hungLookUp << ", on caller " << onCaller);
+      std::promise<void> release;
+      std::shared_future<void> released = release.get_future().share();
+      if (hungLookUp)
+        TTCPClient::SetLookupHook([released](const std::string&) { released.wait(); });
+      TTCPClient stopping;
+      stopping.Host = hungLookUp ? "localhost" : "127.0.0.1";
+      stopping.Port = silent.Port();
+      stopping.ConnectOnCallerThread = onCaller;
+      stopping.ConnectTimeout = 10s;
+      const auto started = Clock::now();
+      stopping.Stopped = [&] { return Clock::now() - started > 100ms; };
+      try {
+        stopping.Connect();
+        ADD_FAILURE() << "connected";
+      } catch (const ESocketError& error) {
+        EXPECT_EQ(error.Code(), net::kCanceled);
+      }
+      EXPECT_LT(Clock::now() - started, 2s);
+      TTCPClient::SetLookupHook({});
+      release.set_value();
+    }
+  }
 }
 
 TEST_F(TcpClientTest, WaitForDataReturnsAsSoonAsBytesArrive) {

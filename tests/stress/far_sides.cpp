@@ -303,7 +303,7 @@ class TWWWReaderFarSide final : public TFarSide {
   std::string Module() const override { return "WWWReader"; }
   std::string Tick() const override { return "UpdatePage"; }
   void Configure(host::TReferenceHost& host, TInstanceID id) override {
-    host.StoreSetting(id, kSettings, "Page", Variant(Url("a")));
+    host.StoreSetting(id, kSettings, "URL", Variant(Url("a")));
   }
   void Change(IKYTModule& unit, int round) override {
     As<IKYTWWWReader>(unit).SetPage(Url(round % 2 ? "b" : "a"));

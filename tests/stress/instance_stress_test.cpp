@@ -3,18 +3,30 @@
 // going and coming, while the main thread serves the hand-overs. Under ThreadSanitizer a missing
 // lock shows here; in every build nothing may deadlock, and the records that arrive (each way)
 // arrive whole and in order.
+//
+// And for every such module, a child acts on its parent from inside ReceiveData, on whatever
+// thread delivers there (the main thread inside a reader's or an event thread's hand-over, a
+// connection thread, a vendor watch thread, a HID read thread, a timer callback): it deletes the
+// parent, which drops the last reference on that thread, or it applies the parent. Neither may
+// wait for the delivering thread itself: the deleted instance is torn down completely and the
+// applied one takes its edit.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "network/client_socket.h"
 #include "network/server_socket.h"
 #include "network/www_reader.h"
+#include "runtime/teardown.h"
 #include "runtime/thread.h"
 #include "serial/serial_port.h"
 #include "tests/stress/far_sides.h"
@@ -35,6 +47,16 @@ constexpr TInstanceID kBridge = 12;
 constexpr auto kRunFor = 2s;
 // Far beyond any apply or send; only a deadlock gets here.
 constexpr auto kGrace = 60s;
+
+void RegisterChannels(host::TReferenceHost& host) {
+  host.RegisterModule(&TKYTSerialPort::Class, &TypeInfoOf<IKYTSerialPort>(), "COMPort");
+  host.RegisterModule(&TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>(), "CSCK");
+  host.RegisterModule(&TKYTServerSocket::Class, &TypeInfoOf<IKYTServerSocket>(), "SSCK");
+  host.RegisterModule(&TKYTWWWReader::Class, &TypeInfoOf<IKYTWWWReader>(), "WWWReader");
+  host.RegisterModule(&TKYTHID::Class, &TypeInfoOf<IKYTHID>(), "HID");
+  host.RegisterModule(&TKYTFTDI::Class, &TypeInfoOf<IKYTFTDI>(), "FTDI");
+  host.RegisterModule(&TKYTUSBXp::Class, &TypeInfoOf<IKYTUSBXp>(), "USBXp");
+}
 
 struct TStressCase {
   const char* Name;
@@ -73,13 +95,7 @@ class InstanceStressTest : public test_support::HostTest,
                            public ::testing::WithParamInterface<TStressCase> {
  protected:
   InstanceStressTest() {
-    Host().RegisterModule(&TKYTSerialPort::Class, &TypeInfoOf<IKYTSerialPort>(), "COMPort");
-    Host().RegisterModule(&TKYTClientSocket::Class, &TypeInfoOf<IKYTClientSocket>(), "CSCK");
-    Host().RegisterModule(&TKYTServerSocket::Class, &TypeInfoOf<IKYTServerSocket>(), "SSCK");
-    Host().RegisterModule(&TKYTWWWReader::Class, &TypeInfoOf<IKYTWWWReader>(), "WWWReader");
-    Host().RegisterModule(&TKYTHID::Class, &TypeInfoOf<IKYTHID>(), "HID");
-    Host().RegisterModule(&TKYTFTDI::Class, &TypeInfoOf<IKYTFTDI>(), "FTDI");
-    Host().RegisterModule(&TKYTUSBXp::Class, &TypeInfoOf<IKYTUSBXp>(), "USBXp");
+    RegisterChannels(Host());
     Host().SetKeepEvents(false);
     Host().SetEventListener([this](const host::THostEvent& e) {
       if (e.EventKind != host::THostEvent::Kind::Data || e.Instance != kConsole)
@@ -178,6 +194,179 @@ INSTANTIATE_TEST_SUITE_P(EveryChannel, InstanceStressTest,
                                            TStressCase{"HID", test::HIDFarSide},
                                            TStressCase{"WWWReader", test::WWWReaderFarSide}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+constexpr TInstanceID kChild = 11;
+// A teardown or an apply that waits for its own thread never ends: the watchdog ends the test.
+constexpr auto kDeadlock = 30s;
+
+// A child that runs the test's action once, on the first block it gets.
+class TActingChild : public TKYTModuleObject,
+                     public virtual IKYTReceiveData,
+                     public virtual IKYTHIDReceiveData {
+ public:
+  using Interfaces = TInterfaceList<IKYTReceiveData, IKYTHIDReceiveData>;
+  static const TKYTModuleClass Class;
+  static std::function<void()>& Action() {
+    static std::function<void()> action;
+    return action;
+  }
+  static std::atomic<bool>& Acted() {
+    static std::atomic<bool> acted{false};
+    return acted;
+  }
+
+  TActingChild(const TRef<IKYTKernel>& kernel, TInstanceID id)
+      : TKYTModuleObject(Class, kernel, id) {
+    LoadAndApplySettings();
+  }
+  ~TActingChild() override { PrepareDelete(); }
+
+  void ReceiveData(const std::string&) override { ActOnce(); }
+  void ReceiveEvent(uint8_t, const std::string&) override { ActOnce(); }
+
+ protected:
+  void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
+
+ private:
+  void ActOnce() {
+    if (!acting_.exchange(true)) {
+      Action()();
+      Acted() = true;
+    }
+  }
+  std::atomic<bool> acting_{false};
+};
+
+const TKYTModuleClass TActingChild::Class = MakeModuleClass<TActingChild>({
+    .ClassName = "TActingChild",
+    .ModuleID = "{5B0C7E11-0000-4000-8000-0000000AC7ED}",
+    .ModuleType = TKYTModuleType::mtDevice,
+    .ModuleName = "Acting Child",
+});
+
+// Aborts the process when the test has not ended in time: a deadlocked thread cannot be joined.
+class TWatchdog {
+ public:
+  explicit TWatchdog(std::string what)
+      : thread_([this, what = std::move(what)] {
+          std::unique_lock lock(mutex_);
+          if (!done_.wait_for(lock, kDeadlock, [&] { return finished_; })) {
+            std::fprintf(stderr, "%s: still blocked after %llds\n", what.c_str(),
+                         static_cast<long long>(kDeadlock.count()));
+            std::abort();
+          }
+        }) {}
+  ~TWatchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
+enum class TAct { DeleteParent, ApplyParent };
+
+class TeardownTest : public test_support::HostTest,
+                     public ::testing::WithParamInterface<std::tuple<TStressCase, TAct>> {
+ protected:
+  TeardownTest() {
+    RegisterChannels(Host());
+    Host().RegisterModule(&TActingChild::Class, nullptr, "ACT");
+    TActingChild::Acted() = false;
+  }
+  void TearDown() override {
+    Host().DeleteAllInstances();
+    // Teardowns handed to the service thread end before the far sides go.
+    EXPECT_TRUE(WaitUntil([&] { return ObjectsAlive({cls_}) == 0; }));
+  }
+
+  // Feeds the channel until the child has acted. The WWW Reader's pages come with its timer
+  // tick, fired from a thread of its own as the host's timer lane would.
+  bool FeedUntilActed(TFarSide& far, IKYTModule& anyUnit) {
+    for (int round = 0; round < 200 && !TActingChild::Acted(); ++round) {
+      std::thread tick;
+      if (far.Tick() == "UpdatePage") {
+        tick = std::thread([&] {
+          try {
+            Host().FireTimer(kUnit, "UpdatePage");
+          } catch (const std::exception&) {
+            // The page did not come this time.
+          }
+        });
+      } else {
+        far.Disturb(anyUnit, round % 15);  // round 15 would take a USB device away
+      }
+      WaitUntil([] { return TActingChild::Acted().load(); }, 100ms);
+      if (tick.joinable())
+        tick.join();
+    }
+    return TActingChild::Acted();
+  }
+
+  const void* cls_ = nullptr;
+};
+
+TEST_P(TeardownTest, AChildActsOnItsParentFromTheDeliveringThread) {
+  const auto& [channel, act] = GetParam();
+  TWatchdog watchdog(channel.Name);
+  std::unique_ptr<TFarSide> far = channel.Make();
+  for (const auto& module : Host().RegisteredModules()) {
+    if (module.Name == far->Module())
+      cls_ = module.Class;
+  }
+  far->Configure(Host(), kUnit);
+  Host().CreateInstance(far->Module(), kUnit);
+  Host().CreateInstance("ACT", kChild, kUnit);
+  // The far sides that take an instance only use it to send; the child stands in once the
+  // parent may be gone.
+  const TRef<IKYTModule> child = Host().Instance(kChild);
+
+  if (act == TAct::DeleteParent) {
+    // The host's reference is the last one: it drops on the delivering thread.
+    TActingChild::Action() = [&] { Host().DeleteInstance(kUnit); };
+    ASSERT_TRUE(FeedUntilActed(*far, *child));
+    EXPECT_TRUE(WaitUntil([&] { return ObjectsAlive({cls_}) == 0; }))
+        << "the parent was never torn down";
+    const auto logs = LogTexts(kUnit);
+    EXPECT_NE(std::find(logs.begin(), logs.end(), "Deleting..."), logs.end());
+  } else {
+    TActingChild::Action() = [&] {
+      const TRef<IKYTModule> parent = Host().Instance(kUnit);
+      far->Change(*parent, 3);
+      parent->ApplyChanges();
+    };
+    ASSERT_TRUE(FeedUntilActed(*far, *child));
+    const TRef<IKYTModule> parent = Host().Instance(kUnit);
+    EXPECT_TRUE(WaitUntil([&] { return !parent->HasChanges(); })) << "the edit was never applied";
+    // The instance is free again: an apply from here neither waits nor fails for a lock.
+    EXPECT_NO_THROW(parent->ApplyChanges());
+  }
+  TActingChild::Action() = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryChannel, TeardownTest,
+    ::testing::Combine(::testing::Values(TStressCase{"COMPort", test::SerialPortFarSide},
+                                         TStressCase{"CSCK", test::ClientSocketFarSide},
+                                         TStressCase{"SSCK", test::ServerSocketFarSide},
+                                         TStressCase{"FTDI", test::FTDIFarSide},
+                                         TStressCase{"USBXp", test::USBXpFarSide},
+                                         TStressCase{"HID", test::HIDFarSide},
+                                         TStressCase{"WWWReader", test::WWWReaderFarSide}),
+                       ::testing::Values(TAct::DeleteParent, TAct::ApplyParent)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).Name) +
+             (std::get<1>(info.param) == TAct::DeleteParent ? "DeletedFromReceiveData"
+                                                            : "AppliedFromReceiveData");
+    });
 
 }  // namespace
 }  // namespace kyt

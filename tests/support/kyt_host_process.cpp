@@ -1,11 +1,16 @@
 #include "tests/support/kyt_host_process.h"
 
+#include <cstdlib>
+
 namespace kyt::test_support {
 
 namespace {
 
 std::vector<std::string> WithProgram(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {kKytHostPath, "--json"};
+  // KYT_TEST_KYT_HOST runs the tests against another build's kyt-host (with its plug-in), to
+  // compare the two.
+  const char* other = std::getenv("KYT_TEST_KYT_HOST");
+  std::vector<std::string> argv = {other != nullptr ? other : kKytHostPath, "--json"};
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }

@@ -111,6 +111,26 @@ void TSubprocess::WriteStdin(const std::string& text) {
   }
 }
 
+size_t TSubprocess::WriteStdinFor(const std::string& text, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  const int flags = fcntl(stdin_, F_GETFL);
+  fcntl(stdin_, F_SETFL, flags | O_NONBLOCK);
+  size_t done = 0;
+  while (done < text.size()) {
+    pollfd fd = {stdin_, POLLOUT, 0};
+    if (poll(&fd, 1, static_cast<int>(Left(deadline).count())) <= 0)
+      break;
+    ssize_t n = write(stdin_, text.data() + done, text.size() - done);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+      continue;
+    if (n < 0)
+      break;
+    done += static_cast<size_t>(n);
+  }
+  fcntl(stdin_, F_SETFL, flags);
+  return done;
+}
+
 void TSubprocess::CloseStdin() {
   CloseFd(stdin_);
 }

@@ -22,6 +22,8 @@ class TSubprocess {
   TSubprocess& operator=(const TSubprocess&) = delete;
 
   void WriteStdin(const std::string& text);
+  // Writes what the child takes within `limit` (it may stop reading); returns how many bytes.
+  size_t WriteStdinFor(const std::string& text, std::chrono::milliseconds limit);
   void CloseStdin();
   void Signal(int signal);
   pid_t Pid() const { return pid_; }
