@@ -52,10 +52,11 @@ void TFlowGate::Touch() {
   t_touched->push_back(weak_from_this());
 }
 
-bool TFlowGate::WaitPassable(const std::function<bool()>& stopped) const {
+bool TFlowGate::WaitPassable(const std::function<bool()>& stopped,
+                             const std::function<bool()>& unconnectedStops) const {
   std::unique_lock lock(mutex_);
   while (!connected_ || paused_) {
-    if (stopped && stopped())
+    if ((stopped && stopped()) || (!connected_ && unconnectedStops && unconnectedStops()))
       return false;
     changed_.wait_for(lock, kStopSlice);
   }
@@ -82,7 +83,8 @@ void TFlowWatch::Deliver(const std::function<void()>& deliver) {
   gates_ = std::move(touched);
 }
 
-void TFlowWatch::WaitPassable(const std::function<bool()>& stopped) {
+void TFlowWatch::WaitPassable(const std::function<bool()>& stopped,
+                              const std::function<bool()>& unconnectedStops) {
   std::vector<std::shared_ptr<TFlowGate>> gates;
   {
     std::lock_guard lock(mutex_);
@@ -92,7 +94,7 @@ void TFlowWatch::WaitPassable(const std::function<bool()>& stopped) {
     }
   }
   for (const auto& gate : gates) {
-    if (!gate->WaitPassable(stopped))
+    if (!gate->WaitPassable(stopped, unconnectedStops))
       return;
   }
 }

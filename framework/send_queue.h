@@ -42,8 +42,10 @@ class TFlowGate : public std::enable_shared_from_this<TFlowGate> {
   // Notes the gate for the delivery running on the calling thread (TFlowWatch::Deliver), also
   // when the block is then refused: a source then waits before it reads the next one.
   void Touch();
-  // Waits until passable, or `stopped` answers true (asked every 50 ms); true when passable.
-  bool WaitPassable(const std::function<bool()>& stopped) const;
+  // Waits until passable, or `stopped` answers true (asked every 50 ms), or, while the target
+  // is not connected at all, `unconnectedStops` does; true when passable.
+  bool WaitPassable(const std::function<bool()>& stopped,
+                    const std::function<bool()>& unconnectedStops = {}) const;
 
  private:
   mutable std::mutex mutex_;
@@ -58,8 +60,10 @@ class TFlowWatch {
  public:
   // Runs `deliver` (the hand-off of one block to the children) and keeps the gates it touched.
   void Deliver(const std::function<void()>& deliver);
-  // Before the next read: waits while a kept gate is closed, or until `stopped` says so.
-  void WaitPassable(const std::function<bool()>& stopped);
+  // Before the next read: waits while a kept gate is closed, or until `stopped` says so (or
+  // `unconnectedStops`, while the gate waited for is closed for want of a connection).
+  void WaitPassable(const std::function<bool()>& stopped,
+                    const std::function<bool()>& unconnectedStops = {});
 
  private:
   std::mutex mutex_;

@@ -195,8 +195,12 @@ void TKYTServerSocket::Received(TServerConnection& Connection) {
 
 // A target of the last block that cannot take more (its queue is full, it is not connected)
 // keeps the client's bytes in the kernel until it can, rather than have them dropped there.
+// A client that has left is not held for a target that is not connected (it may come back
+// much later, after the client's successors): what it sent goes the way of any block such a
+// target refuses. A full queue it still waits for: that target drains.
 void TKYTServerSocket::BeforeRead(TServerConnection& Connection) {
-  flow_.WaitPassable([&Connection] { return Connection.Ending(); });
+  flow_.WaitPassable([&Connection] { return Connection.Ending(); },
+                     [&Connection] { return Connection.PeerEnded(); });
 }
 
 void TKYTServerSocket::ClientConnected(TServerConnection& Connection) {

@@ -124,6 +124,10 @@ bool TServerConnection::Ending() const {
   return impl_->dropped || impl_->stop->Raised();
 }
 
+bool TServerConnection::PeerEnded() const {
+  return net::PeerEnded(impl_->socket);
+}
+
 bool TServerConnection::Leaving() const {
   return impl_->leaving;
 }

@@ -143,6 +143,9 @@ class TServerConnection {
   TDropCause DropCause() const;
   // Dropped, or the server is stopping.
   bool Ending() const;
+  // The client has ended its side or reset the connection; what it sent before may still wait
+  // to be read.
+  bool PeerEnded() const;
   // The client ended its side and lingers for what is still sent to it.
   bool Leaving() const;
 

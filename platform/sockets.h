@@ -153,6 +153,11 @@ enum class WaitResult { Ready, TimedOut, Stopped };
 WaitResult WaitReadable(const Socket& socket, std::chrono::milliseconds timeout,
                         const StopSignal* stop = nullptr);
 
+// Whether the peer has ended its side of the stream or the connection failed, without reading
+// (bytes it sent before may still wait to be read). Always false where the system cannot tell
+// without reading (Windows).
+bool PeerEnded(const Socket& socket);
+
 // Sends every byte: partial writes and EINTR continue, EAGAIN waits until writable; never
 // raises SIGPIPE. Raises SocketError.
 void SendAll(const Socket& socket, std::span<const char> data);

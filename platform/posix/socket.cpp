@@ -345,6 +345,11 @@ WaitResult WaitReadable(const Socket& socket, std::chrono::milliseconds timeout,
   return PollOne(socket.Get(), POLLIN, stop, Deadline(timeout)).result;
 }
 
+bool PeerEnded(const Socket& socket) {
+  pollfd entry{socket.Get(), POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void SendAll(const Socket& socket, std::span<const char> data) {
   while (!data.empty()) {
     std::ptrdiff_t n = Calls().send(socket.Get(), data.data(), data.size(), MSG_NOSIGNAL);

@@ -436,6 +436,10 @@ WaitResult WaitReadable(const Socket& socket, std::chrono::milliseconds timeout,
   return PollOne(socket.Get(), POLLRDNORM, stop, Deadline(timeout)).result;
 }
 
+bool PeerEnded(const Socket&) {
+  return false;
+}
+
 void SendAll(const Socket& socket, std::span<const char> data) {
   SendAll(socket, data, kNoTimeout, nullptr);
 }

@@ -4,6 +4,12 @@
 #include <chrono>
 #include <thread>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 #include "tests/network/tcp_test_peer.h"
 
 namespace kyt::test {
@@ -95,6 +101,15 @@ void TcpTestClient::Close() {
 
 void TcpTestClient::ShutdownSending() {
   net::ShutdownSending(socket_);
+}
+
+void TcpTestClient::LimitReceiveBuffer(int bytes) {
+#ifdef _WIN32
+  setsockopt(static_cast<SOCKET>(static_cast<unsigned>(socket_.Get())), SOL_SOCKET, SO_RCVBUF,
+             reinterpret_cast<const char*>(&bytes), sizeof bytes);
+#else
+  setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+#endif
 }
 
 void TcpTestClient::Reset() {

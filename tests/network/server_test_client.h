@@ -27,6 +27,9 @@ class TcpTestClient {
   void Close();
   void Reset();            // closes with RST instead of FIN
   void ShutdownSending();  // ends the stream towards the server, still reading
+  // A receive buffer of about `bytes`, not grown by the system: a client that never reads then
+  // holds a known amount, whatever the machine's limits (up to 32 MiB on some).
+  void LimitReceiveBuffer(int bytes);
   bool Open() const { return socket_.Valid(); }
 
  private:
