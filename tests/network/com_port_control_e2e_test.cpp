@@ -316,6 +316,48 @@ TEST_F(ComPortControlEndToEndTest, BadInputIsLoggedAndTheLineKeepsItsLastGoodSet
   EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
 }
 
+// What the port cannot do is answered with what it does (no flow control at all), queries with
+// the line as it is, masks as set; a suspended client gets what came meanwhile once it resumes.
+TEST_F(ComPortControlEndToEndTest, EveryCommandIsAnsweredWithWhatThePortTook) {
+  TelnetClient client(port_);
+  Negotiate(client);
+  struct TAsk {
+    const char* Name;
+    uint8_t Command;
+    std::string Value, Answer;
+    const char* Logged;  // nullptr: nothing to say
+  };
+  const TAsk asks[] = {
+      {"signature", cpc::SIGNATURE, "", host::TKYTComPortControl::kSignature, nullptr},
+      {"outbound flow query", cpc::SET_CONTROL, B({0}), B({1}), nullptr},
+      {"XON/XOFF", cpc::SET_CONTROL, B({2}), B({1}), "XON/XOFF flow control refused"},
+      {"hardware flow", cpc::SET_CONTROL, B({3}), B({1}), "hardware flow control refused"},
+      {"inbound hardware flow", cpc::SET_CONTROL, B({16}), B({14}), "inbound flow control 16"},
+      {"DTR query", cpc::SET_CONTROL, B({7}), B({9}), nullptr},
+      {"RTS on", cpc::SET_CONTROL, B({11}), B({11}), nullptr},
+      {"break query", cpc::SET_CONTROL, B({4}), B({6}), nullptr},
+      {"line state", cpc::NOTIFY_LINESTATE, "", B({0}), nullptr},
+      {"modem state mask", cpc::SET_MODEMSTATE_MASK, B({0x30}), B({0x30}), nullptr},
+      {"line state mask", cpc::SET_LINESTATE_MASK, B({0x1E}), B({0x1E}), nullptr},
+  };
+  for (const TAsk& ask : asks) {
+    SCOPED_TRACE(ask.Name);
+    client.Send(Command(ask.Command, ask.Value));
+    EXPECT_EQ(client.AnswerTo(ask.Command), ask.Answer);
+    if (ask.Logged) {
+      EXPECT_TRUE(Logged(ask.Logged));
+    }
+  }
+  EXPECT_EQ(Call("COMPort_GetRTS", TJson::array({10})), TJson(true));
+
+  client.Send(Command(cpc::FLOWCONTROL_SUSPEND, ""));
+  client.Send(Command(cpc::SIGNATURE, ""));
+  ASSERT_TRUE(client.AnswerTo(cpc::SIGNATURE));
+  pty_.Write("held\xFF");
+  client.Send(Command(cpc::FLOWCONTROL_RESUME, ""));
+  EXPECT_EQ(client.Data(5), "held\xFF");
+}
+
 TEST_F(ComPortControlEndToEndTest, TheFirstClientToChangeTheLineHoldsItUntilItLeaves) {
   auto first = std::make_unique<TelnetClient>(port_);
   TelnetClient second(port_);
