@@ -256,8 +256,11 @@ class THIDFarSide final : public TFarSide {
     host.StoreSetting(id, kSettings, "DeviceProductID", Variant(int32_t{kProduct}));
   }
   void Change(IKYTModule& unit, int round) override { As<IKYTHID>(unit).SetOpen(round % 4 != 3); }
-  // Output report 2 holds four bytes.
+  // Output report 2 holds four bytes: four digits, so the sender stops at 10,000 reports (a fast
+  // machine gets there) rather than start again at 0000.
   void Send(IKYTModule& unit, int number) override {
+    if (number >= 10000)
+      return;
     As<IKYTHIDSendData>(unit).SendEvent(2, Record(number, 4));
   }
   int SentDigits() const override { return 4; }
