@@ -213,8 +213,14 @@ void BackpressureLosesNothing(TFlowRig& rig) {
 
 // The relay's target is down: the client's next bytes wait in the kernel until the target is
 // back, instead of being refused and lost. A client that leaves meanwhile is not held for a
-// target that may come back much later: it is let go while the target is still down.
+// target that may come back much later: it is let go while the target is still down (where the
+// system can tell that a client left without reading what it sent: not on Windows).
 void RelayTargetDownPausesTheClient(TFlowRig& rig) {
+#ifdef _WIN32
+  constexpr bool kLeaverSeen = false;
+#else
+  constexpr bool kLeaverSeen = true;
+#endif
   TcpTestPeer far;
   const uint16_t port = rig.Server("Bridge");
   rig.Client(far);
@@ -226,16 +232,20 @@ void RelayTargetDownPausesTheClient(TFlowRig& rig) {
   EXPECT_EQ(far.Receive(1), "L");
   far.Close();
   ASSERT_TRUE(rig.Pump([&] { return rig.Count(kClient, "Socket: Disconnected") == 1; }));
-  leaver.Send("gone");
-  leaver.ShutdownSending();
-  EXPECT_TRUE(leaver.SeesClose());
+  if (kLeaverSeen) {
+    leaver.Send("gone");
+    leaver.ShutdownSending();
+    EXPECT_TRUE(leaver.SeesClose());
+  }
   sender.Send("second");
   rig.Host().RunFor(milliseconds(100));
   rig.Host().FireTimer(kClient, "Reconnect");
   far.Accept();
   EXPECT_EQ(far.Receive(6), "second");
   // What the leaver sent after the loss is refused as the target refuses it, and said so.
-  EXPECT_EQ(rig.Logs(kServer, KL_WARNING), std::vector<std::string>{"Socket is not connected!"});
+  EXPECT_EQ(rig.Logs(kServer, KL_WARNING),
+            kLeaverSeen ? std::vector<std::string>{"Socket is not connected!"}
+                        : std::vector<std::string>{});
 }
 
 // A client that ends its sending side (nc -N) still gets the answer to what it sent.
