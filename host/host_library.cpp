@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "framework/codes.h"
 #include "host/loaded_library.h"
@@ -94,7 +97,12 @@ void THostCore::UnloadLibrary() {
     std::fprintf(stderr, "kyt host: %s\n", text.c_str());
     Log(KL_ERROR, 0, "Module Loader", text);
     LibraryKeptLoaded = true;
-    static_cast<void>(loaded.release());
+    // Held from a global for the rest of the process and never closed, not even at exit (a
+    // leak checker then sees it held, not lost).
+    static auto* const kept = new std::vector<std::unique_ptr<TLoadedLibrary>>;
+    static std::mutex keptMutex;
+    std::lock_guard lock(keptMutex);
+    kept->push_back(std::move(loaded));
     return;
   }
   loaded->Handle.Close();

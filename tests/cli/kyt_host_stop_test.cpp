@@ -377,7 +377,10 @@ TEST(KytHostInputTest, AFloodOfCallsIsHeldBackAndAnsweredInOrder) {
   for (int i = 0; i < kLines; ++i) EXPECT_EQ(answered[i], fmt::format("Nope_{}", i));
   const size_t grown = PeakMemoryKiB(process.Pid()) - start;
   std::cout << "[ memory   ] grew by " << grown / 1024 << " MiB at most\n";
+#ifndef __SANITIZE_ADDRESS__
+  // (ASan keeps freed blocks in its quarantine, 256 MiB by default: no measure of ours.)
   EXPECT_LT(grown, size_t{100} * 1024);
+#endif
   process.Signal(SIGTERM);
   EXPECT_EQ(process.Wait(kLimit), 0) << process.Stderr();
 }
