@@ -1,6 +1,7 @@
 // Reporting to the host and handing received data to the children.
 
 #include <algorithm>
+#include <cstddef>
 #include <vector>
 
 #include "framework/module_object.h"
@@ -9,13 +10,22 @@
 namespace kyt {
 namespace {
 
-// The instances this thread is handing a block to the children of, innermost last.
-thread_local std::vector<const TKYTModuleObject*> t_delivering;
+// The instances this thread is handing a block to the children of, innermost last. Plain data:
+// the plug-in is loaded at run time, so its thread-local storage is freed by whichever thread
+// reuses an ended thread's stack, and a destructor of ours there would race with that (a
+// delivery nested deeper than the array is counted but not recorded).
+constexpr std::size_t kDeliveringDepth = 32;
+thread_local const TKYTModuleObject* t_delivering[kDeliveringDepth];
+thread_local std::size_t t_deliveringDepth = 0;
 
 class TDelivering {
  public:
-  explicit TDelivering(const TKYTModuleObject* instance) { t_delivering.push_back(instance); }
-  ~TDelivering() { t_delivering.pop_back(); }
+  explicit TDelivering(const TKYTModuleObject* instance) {
+    if (t_deliveringDepth < kDeliveringDepth)
+      t_delivering[t_deliveringDepth] = instance;
+    ++t_deliveringDepth;
+  }
+  ~TDelivering() { --t_deliveringDepth; }
   TDelivering(const TDelivering&) = delete;
   TDelivering& operator=(const TDelivering&) = delete;
 
@@ -97,7 +107,9 @@ void TKYTModuleObject::DeliverEventToChildren(uint8_t ReportID, const std::strin
 }
 
 bool TKYTModuleObject::ApplyLaterWhenDelivering() {
-  if (std::find(t_delivering.begin(), t_delivering.end(), this) == t_delivering.end())
+  const TKYTModuleObject* const* const begin = t_delivering;
+  const TKYTModuleObject* const* const end = begin + std::min(t_deliveringDepth, kDeliveringDepth);
+  if (std::find(begin, end, this) == end)
     return false;
   // The queued apply holds the instance, so it cannot be torn down before the apply ran.
   TRef<IKYTModule> self(static_cast<IKYTModule*>(this));
