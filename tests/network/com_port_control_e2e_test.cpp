@@ -18,6 +18,7 @@
 
 #include "host/com_port_control.h"
 #include "host/telnet_reader.h"
+#include "tests/network/pty_device.h"
 #include "tests/network/server_test_client.h"
 #include "tests/network/tcp_test_peer.h"
 #include "tests/support/kyt_host_process.h"
@@ -48,55 +49,6 @@ std::string Hex(const std::string& bytes) {
   for (unsigned char c : bytes) out += fmt::format("{:02x}", c);
   return out;
 }
-
-// The port's far side; the test keeps the slave open too, so the line stays up while the module
-// reopens it, and reads the slave's settings through the master.
-class PtyDevice {
- public:
-  PtyDevice() {
-    int slave = -1;
-    if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
-      throw std::runtime_error("openpty");
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
-    path_ = ::ttyname(slave);
-    slave_ = slave;
-  }
-  ~PtyDevice() {
-    ::close(slave_);
-    ::close(master_);
-  }
-  const std::string& Path() const { return path_; }
-  termios Line() const {
-    termios t{};
-    ::tcgetattr(master_, &t);
-    return t;
-  }
-  void Write(const std::string& data) {
-    ASSERT_EQ(::write(master_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  }
-  std::string Read(std::size_t size) {
-    std::string got;
-    char chunk[4096];
-    while (got.size() < size) {
-      pollfd entry{master_, POLLIN, 0};
-      if (::poll(&entry, 1, 10000) <= 0)
-        break;
-      ssize_t n = ::read(master_, chunk, std::min(sizeof chunk, size - got.size()));
-      if (n <= 0)
-        break;
-      got.append(chunk, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-};
 
 // A Telnet client of the test's own, reading the server's answers with the same reader.
 class TelnetClient {
@@ -196,7 +148,7 @@ class ComPortControlEndToEndTest : public ::testing::Test {
     ASSERT_TRUE(client.AnswerTo(cpc::NOTIFY_MODEMSTATE));
   }
 
-  PtyDevice pty_;
+  test::PtyDevice pty_;
   TTempDir dir_;
   uint16_t port_ = 0;
   std::unique_ptr<TKytHost> host_;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/network/pty_device.h"
 #include "tests/network/server_test_client.h"
 #include "tests/network/tcp_test_peer.h"
 #include "tests/support/kyt_host_process.h"
@@ -130,49 +131,6 @@ TEST(ServerSocketEndToEndTest, TcpRelayCarriesBothWaysForEveryClient) {
   EXPECT_TRUE(first.SeesClose());
 }
 
-// The pty's master side plays the device on the serial line.
-class PtyDevice {
- public:
-  PtyDevice() {
-    int slave = -1;
-    if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
-      throw std::runtime_error("openpty");
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
-    path_ = ::ttyname(slave);
-    slave_ = slave;
-  }
-  ~PtyDevice() {
-    ::close(slave_);
-    ::close(master_);
-  }
-  const std::string& Path() const { return path_; }
-  void Write(const std::string& data) {
-    ASSERT_EQ(::write(master_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  }
-  std::string Read(std::size_t size) {
-    std::string got;
-    char chunk[4096];
-    while (got.size() < size) {
-      pollfd entry{master_, POLLIN, 0};
-      if (::poll(&entry, 1, 10000) <= 0)
-        break;
-      ssize_t n = ::read(master_, chunk, std::min(sizeof chunk, size - got.size()));
-      if (n <= 0)
-        break;
-      got.append(chunk, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-};
-
 bool PluginHasSerialPort() {
   TKytHost process({"--library", kPluginPath, "modules"});
   process.Wait(kLimit);
@@ -186,7 +144,7 @@ bool PluginHasSerialPort() {
 TEST(ServerSocketEndToEndTest, SerialGatewayCarriesBothWays) {
   if (!PluginHasSerialPort())
     GTEST_SKIP() << "this build has no Serial Port module";
-  PtyDevice device;
+  test::PtyDevice device;
   TJson config = Example("serial-gateway.json");
   const uint16_t port = test::FreePort();
   Set(config, 10, "Port", device.Path());
