@@ -25,13 +25,20 @@ uint16_t UnusedPort() {
   return net::LocalPort(net::Listen(0, "127.0.0.1"));
 }
 
-int CountLogs(const TSubprocess& process, const std::string& start) {
-  int count = 0;
+// The listener's reports in order: 'E' for a failure, 'R' for accepting again.
+std::string ListenerReports(const TSubprocess& process) {
+  std::string reports;
   for (const auto& line : process.Lines()) {
     TJson event = ParseLine(line);
-    count += event.value("event", "") == "log" && event.value("text", "").starts_with(start);
+    if (event.value("event", "") != "log")
+      continue;
+    const std::string text = event.value("text", "");
+    if (text.starts_with("Listen Error - "))
+      reports += 'E';
+    else if (text.starts_with("Listen: accepting connections again"))
+      reports += 'R';
   }
-  return count;
+  return reports;
 }
 
 TEST(KytHostDescriptorsTest, OutOfDescriptorsTheListenerPausesOnceAndLeavesSomeForOthers) {
@@ -90,8 +97,13 @@ TEST(KytHostDescriptorsTest, OutOfDescriptorsTheListenerPausesOnceAndLeavesSomeF
   clients.clear();
   const net::Socket late = net::Connect(address, kLimit);
   ASSERT_TRUE(logged("Listen: accepting connections again")) << process.Stderr();
-  EXPECT_EQ(CountLogs(process, "Listen Error - "), 1);
-  EXPECT_EQ(CountLogs(process, "Listen: accepting connections again"), 1);
+  // One line for the whole shortage and one for its end. The clients just let go may still
+  // hold the server's descriptors when the listener takes the next queued connection, which
+  // can begin a shortage of its own: reported again, but only after the end of the first.
+  const std::string reports = ListenerReports(process);
+  EXPECT_TRUE(reports.starts_with("ER")) << reports;
+  EXPECT_EQ(reports.find("EE"), std::string::npos) << reports;
+  EXPECT_EQ(reports.find("RR"), std::string::npos) << reports;
   process.Signal(SIGTERM);
   EXPECT_EQ(process.Wait(kLimit), 0) << process.Stderr();
 }
