@@ -1,6 +1,9 @@
 #include "cli/device_query.h"
 
+#include <algorithm>
+
 #include "framework/codes.h"
+#include "platform/module_path.h"
 
 namespace kyt::host {
 
@@ -21,7 +24,15 @@ TDeviceList QueryDevices(TModuleProbe& probe, const std::string& module, bool ve
     return list;
   }
   std::optional<std::string> failure;
+  const std::vector<std::string> before = LoadedObjectPaths();
   TProbeResult made = probe.Probe(module, {}, [&](TInstanceID id) {
+    // The library the instance loaded is mapped while it lives.
+    for (const std::string& path : LoadedObjectPaths()) {
+      if (std::find(before.begin(), before.end(), path) == before.end()) {
+        list.LibraryFile = path;
+        break;
+      }
+    }
     try {
       list.Devices =
           VariantToJson(probe.Host().Call(module + "_GetDevices", {Variant(int32_t{id})}));

@@ -17,6 +17,8 @@ struct TDeviceList {
   // raised, or the plug-in has no such module.
   std::optional<std::string> Unavailable;
   std::optional<std::string> LibraryVersion;  // what a vendor module logged at creation
+  // The first shared object the instance loaded (its driver library), when it can be told.
+  std::optional<std::string> LibraryFile;
 };
 
 // `vendorLibrary`: the module loads a driver library, whose version it logs when it loads.

@@ -235,11 +235,16 @@ std::vector<std::string> FtdiSioInterfaces() {
   return bound;
 }
 
-TCheckResult CheckFtdiSio(bool d2xxLoads) {
+TCheckResult CheckFtdiSio(bool d2xxLoads, bool ours) {
   const std::string name = "ftdi_sio";
   std::vector<std::string> bound = FtdiSioInterfaces();
   if (bound.empty())
     return Skip(name, "not applicable: ftdi_sio serves no device");
+  if (ours) {
+    return Pass(name, fmt::format("serves {}; our D2XX library takes a device from it while the "
+                                  "FTDI module has it open and gives it back at close",
+                                  fmt::join(bound, ", ")));
+  }
   if (!d2xxLoads) {
     return Pass(name, fmt::format("serves {} as serial ports (COMPort); no D2XX library to want "
                                   "them",
@@ -262,16 +267,35 @@ struct TVendor {
   const char* Variable;
   const char* File;
   const char* Where;
+  const char* Ours = nullptr;  // our own library for the interface, taken where File is missing
 };
 
-TCheckResult CheckVendorLibrary(const TVendor& vendor, TModuleProbe* probe, bool& loads) {
+std::string FileName(const std::string& path) {
+  return fs::path(path).filename().string();
+}
+
+// `ours` tells whether the module took our own library (TVendor::Ours) in place of the vendor's.
+TCheckResult CheckVendorLibrary(const TVendor& vendor, TModuleProbe* probe, bool& loads,
+                                bool* ours = nullptr) {
   loads = false;
+  if (ours)
+    *ours = false;
   if (probe == nullptr)
     return Skip(vendor.Check, "not applicable: the plug-in does not load");
   TDeviceList list = QueryDevices(*probe, vendor.Module, true);
   if (list.LibraryVersion) {
     loads = true;
-    return Pass(vendor.Check, fmt::format("{} loads: {}", vendor.File, *list.LibraryVersion));
+    if (!list.LibraryFile)
+      return Pass(vendor.Check, fmt::format("{} loads: {}", vendor.File, *list.LibraryVersion));
+    if (vendor.Ours && FileName(*list.LibraryFile) == vendor.Ours) {
+      if (ours)
+        *ours = true;
+      return Pass(vendor.Check,
+                  fmt::format("{} not found; ours, {} (on libftdi1), loads: {} ({})", vendor.File,
+                              vendor.Ours, *list.LibraryVersion, *list.LibraryFile));
+    }
+    return Pass(vendor.Check, fmt::format("{} loads: {} ({})", FileName(*list.LibraryFile),
+                                          *list.LibraryVersion, *list.LibraryFile));
   }
   const char* chosen = std::getenv(vendor.Variable);
   std::string reason = list.Unavailable.value_or("it did not load");
@@ -428,10 +452,12 @@ std::vector<TCheckResult> DoctorChecks(const std::string& library, TModuleProbe*
                                       probe, usbxp));
 #else
   checks.push_back(CheckModemManager());
-  TCheckResult ftdiLibrary = CheckVendorLibrary(
-      {"FTDI library", "FTDI", "KYT_FTD2XX_LIBRARY", "libftd2xx.so", "FTDI's D2XX driver"}, probe,
-      d2xx);
-  checks.push_back(CheckFtdiSio(d2xx));
+  bool ours = false;
+  TCheckResult ftdiLibrary =
+      CheckVendorLibrary({"FTDI library", "FTDI", "KYT_FTD2XX_LIBRARY", "libftd2xx.so",
+                          "FTDI's D2XX driver", "libkyt_ftd2xx.so"},
+                         probe, d2xx, &ours);
+  checks.push_back(CheckFtdiSio(d2xx, ours));
   checks.push_back(std::move(ftdiLibrary));
   checks.push_back(CheckVendorLibrary({"USBXpress library", "USBXp", "KYT_SIUSBXP_LIBRARY",
                                        "libSiUSBXp.so", "Silicon Labs' USBXpress driver"},

@@ -33,3 +33,10 @@ fi
 LANGUAGE=de LC_ALL=C.UTF-8 "$prefix/bin/kyt-host" doctor | grep -q '^pass  message catalogues: de: ' \
   || { echo "doctor did not find the German catalogue"; exit 1; }
 echo "service files OK"
+# Our D2XX library, where it is built, is found beside the installed plug-in.
+if [ -f "$build/libkyt_ftd2xx.so" ]; then
+  env -u KYT_FTD2XX_LIBRARY "$prefix/bin/kyt-host" doctor |
+    grep -q "^pass  FTDI library: .*ours, libkyt_ftd2xx.so .*$prefix/.*/vidiridaz/libkyt_ftd2xx.so)" ||
+    { echo "doctor did not find the installed libkyt_ftd2xx.so"; exit 1; }
+  echo "D2XX library OK"
+fi

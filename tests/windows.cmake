@@ -12,6 +12,8 @@
 #     on the scripted loopback server.
 #   network/server_socket_e2e_test, client_socket_e2e_test, com_port_control_e2e_test,
 #     usb/ftdi_usbxp_host_test: kyt-host as a subprocess (and ptys, pyserial).
+#   usb/d2xx_promises_test: D2XX's Linux EVENT_HANDLE (a condition variable); Windows' library
+#     signals an event object.
 #   cli/: kyt-host in a subprocess, pipes and signals the POSIX way, sysfs device nodes
 #     (run-windows-tests runs kyt-host.exe itself with the plug-in on a COM port).
 #   stress/, soak/: ptys and the web server library.
@@ -53,7 +55,8 @@ kyt_add_windows_tests(serial LIBRARIES kytserial kyt_fake_comm
 kyt_add_windows_tests(network LIBRARIES kytnetwork
   EXCLUDE http_fetch_server_test.cpp http_proxy_test.cpp www_reader_e2e_test.cpp
   server_socket_e2e_test.cpp client_socket_e2e_test.cpp com_port_control_e2e_test.cpp)
-kyt_add_windows_tests(usb LIBRARIES kytusb kyt_fake_hid EXCLUDE ftdi_usbxp_host_test.cpp)
+kyt_add_windows_tests(usb LIBRARIES kytusb kyt_fake_hid
+  EXCLUDE ftdi_usbxp_host_test.cpp d2xx_promises_test.cpp)
 kyt_add_windows_tests(win32)
 
 add_library(kyt_fake_comm STATIC ${CMAKE_CURRENT_SOURCE_DIR}/fakes/comm_fake.cpp)

@@ -1,7 +1,8 @@
 #pragma once
 
-// TD2XXController: FTDI USB serial converters through the vendor's D2XX library, loaded at run
-// time (libftd2xx.so, or the file named by KYT_FTD2XX_LIBRARY).
+// TD2XXController: FTDI USB serial converters through a D2XX library, loaded at run time: the
+// file named by KYT_FTD2XX_LIBRARY, else the vendor's libftd2xx.so, else our libkyt_ftd2xx.so
+// beside the plug-in.
 
 #include <cstdint>
 #include <string>
@@ -10,8 +11,11 @@
 
 #ifdef _WIN32
 inline constexpr const char* kD2XXLibraryFile = "ftd2xx.dll";
+inline constexpr const char* kD2XXProviderFile = nullptr;
 #else
 inline constexpr const char* kD2XXLibraryFile = "libftd2xx.so";
+// Ours, on libftdi1 (d2xx/), installed beside the plug-in: taken where FTDI's does not load.
+inline constexpr const char* kD2XXProviderFile = "libkyt_ftd2xx.so";
 #endif
 
 namespace kyt {
@@ -25,7 +29,8 @@ struct TD2XXDevice {
 class TD2XXController : public TVendorController {
  public:
   using TDeviceInfo = TD2XXDevice;
-  static constexpr TVendorLibraryFile kLibrary{kD2XXLibraryFile, "KYT_FTD2XX_LIBRARY"};
+  static constexpr TVendorLibraryFile kLibrary{kD2XXLibraryFile, "KYT_FTD2XX_LIBRARY",
+                                               kD2XXProviderFile};
 
   TD2XXController();
   ~TD2XXController() override;

@@ -34,8 +34,25 @@ inline constexpr FT_STATUS FT_INVALID_HANDLE = 1;
 inline constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
 inline constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
 inline constexpr FT_STATUS FT_IO_ERROR = 4;
+inline constexpr FT_STATUS FT_INSUFFICIENT_RESOURCES = 5;
+inline constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+inline constexpr FT_STATUS FT_INVALID_BAUD_RATE = 7;
+inline constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
+inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
 inline constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
+inline constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
+inline constexpr DWORD FT_OPEN_BY_LOCATION = 4;
 inline constexpr DWORD FT_EVENT_RXCHAR = 1;
+inline constexpr DWORD FT_EVENT_MODEM_STATUS = 2;
+inline constexpr DWORD FT_EVENT_LINE_STATUS = 4;
+inline constexpr DWORD FT_PURGE_RX = 1;
+inline constexpr DWORD FT_PURGE_TX = 2;
+inline constexpr DWORD FT_FLAGS_OPENED = 1;
+inline constexpr DWORD FT_FLAGS_HISPEED = 2;
+inline constexpr USHORT FT_FLOW_NONE = 0x0000;
+inline constexpr USHORT FT_FLOW_RTS_CTS = 0x0100;
+inline constexpr USHORT FT_FLOW_DTR_DSR = 0x0200;
+inline constexpr USHORT FT_FLOW_XON_XOFF = 0x0400;
 // Sizes of the serial number and description fields in the library's device list.
 inline constexpr unsigned kD2XXSerialLength = 16;
 inline constexpr unsigned kD2XXDescriptionLength = 64;
@@ -45,6 +62,7 @@ FT_STATUS KYT_VENDOR_CALL FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlag
                                                  LPDWORD lpdwID, LPDWORD lpdwLocId,
                                                  LPVOID lpSerialNumber, LPVOID lpDescription,
                                                  FT_HANDLE* pftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_Open(int deviceNumber, FT_HANDLE* pHandle);
 FT_STATUS KYT_VENDOR_CALL FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE* pHandle);
 FT_STATUS KYT_VENDOR_CALL FT_SetEventNotification(FT_HANDLE ftHandle, DWORD Mask, PVOID Param);
 FT_STATUS KYT_VENDOR_CALL FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate);
@@ -61,5 +79,14 @@ FT_STATUS KYT_VENDOR_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dw
                                    LPDWORD lpBytesWritten);
 FT_STATUS KYT_VENDOR_CALL FT_Close(FT_HANDLE ftHandle);
 FT_STATUS KYT_VENDOR_CALL FT_GetLibraryVersion(LPDWORD lpdwVersion);
+FT_STATUS KYT_VENDOR_CALL FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes);
+FT_STATUS KYT_VENDOR_CALL FT_Purge(FT_HANDLE ftHandle, ULONG Mask);
+FT_STATUS KYT_VENDOR_CALL FT_SetDtr(FT_HANDLE ftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_ClrDtr(FT_HANDLE ftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_SetRts(FT_HANDLE ftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_ClrRts(FT_HANDLE ftHandle);
+FT_STATUS KYT_VENDOR_CALL FT_GetModemStatus(FT_HANDLE ftHandle, ULONG* pModemStatus);
+FT_STATUS KYT_VENDOR_CALL FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency);
+FT_STATUS KYT_VENDOR_CALL FT_GetLatencyTimer(FT_HANDLE ftHandle, UCHAR* pucLatency);
 
 }  // extern "C"

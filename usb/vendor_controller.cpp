@@ -6,6 +6,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/module_path.h"
+
 namespace kyt {
 
 namespace {
@@ -85,6 +87,17 @@ std::string TVendorLibraryFile::Resolve() const {
   return chosen && *chosen ? chosen : DefaultFile;
 }
 
+std::string TVendorLibraryFile::Fallback() const {
+  const char* chosen = std::getenv(EnvironmentVariable);
+  if (!FallbackFile || (chosen && *chosen))
+    return {};
+  // The folder of the object this code is linked into: the plug-in's.
+  static const int anchor = 0;
+  const std::string self = LoadedObjectPath(&anchor);
+  const size_t slash = self.find_last_of("/\\");
+  return slash == std::string::npos ? std::string() : self.substr(0, slash + 1) + FallbackFile;
+}
+
 // ---- TVendorController --------------------------------------------------------------------
 
 TWatchDefaults& TVendorController::Defaults() {
@@ -98,7 +111,15 @@ TVendorController::TVendorController(const TVendorLibraryFile& File,
   try {
     library_ = TDynamicLibrary(libraryPath_);
   } catch (const EDynamicLibrary& e) {
-    throw EVendorLibraryLoad(libraryPath_, e.Message());
+    const std::string fallback = File.Fallback();
+    if (fallback.empty())
+      throw EVendorLibraryLoad(libraryPath_, e.Message());
+    try {
+      library_ = TDynamicLibrary(fallback);
+      libraryPath_ = fallback;
+    } catch (const EDynamicLibrary& second) {
+      throw EVendorLibraryLoad(libraryPath_, e.Message() + "; " + second.Message());
+    }
   }
   exports_.reserve(Exports.size());
   for (const char* name : Exports) exports_.push_back(library_.Symbol(name));

@@ -66,11 +66,16 @@ class TBufferWatch : public TThread {
   const bool wakeOnEvent_;
 };
 
-// The library file to load: the environment variable's value when set, else the default name.
+// The library file to load: the environment variable's value when set, else the default name,
+// and when that does not load and there is one, the fallback file beside the plug-in (our own
+// library for the same interface).
 struct TVendorLibraryFile {
   const char* DefaultFile;
   const char* EnvironmentVariable;
+  const char* FallbackFile = nullptr;
   std::string Resolve() const;
+  // The fallback's full name, empty when there is none or the variable names a file.
+  std::string Fallback() const;
 };
 
 // How new controllers watch their device; process-wide so tests and benchmarks can set them

@@ -1,6 +1,7 @@
 #include "platform/module_path.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <filesystem>
 #include <system_error>
@@ -16,6 +17,18 @@ std::string LoadedObjectPath(const void* address) {
   std::error_code ec;
   auto path = std::filesystem::weakly_canonical(info.dli_fname, ec);
   return ec ? std::string(info.dli_fname) : path.string();
+}
+
+std::vector<std::string> LoadedObjectPaths() {
+  std::vector<std::string> paths;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* out) {
+        if (info->dlpi_name && *info->dlpi_name)
+          static_cast<std::vector<std::string>*>(out)->push_back(info->dlpi_name);
+        return 0;
+      },
+      &paths);
+  return paths;
 }
 
 }  // namespace kyt

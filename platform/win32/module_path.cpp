@@ -27,4 +27,8 @@ std::string LoadedObjectPath(const void* address) {
   }
 }
 
+std::vector<std::string> LoadedObjectPaths() {
+  return {};
+}
+
 }  // namespace kyt

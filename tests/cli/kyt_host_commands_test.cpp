@@ -247,6 +247,13 @@ TEST(KytHostDoctorTest, OneLineForEachCheckAndExit0OnlyWhenNoneFails) {
        {{"KYT_FTD2XX_LIBRARY", "/nonexistent/libftd2xx.so"}},
        kPluginPath,
        {{"FTDI library", "fail"}}},
+#ifdef KYT_HAVE_D2XX_PROVIDER
+      // FTDI's libftd2xx.so is not installed here: the module takes ours beside the plug-in.
+      {"our D2XX library",
+       {{"KYT_FTD2XX_LIBRARY", std::nullopt}},
+       kPluginPath,
+       {{"FTDI library", "pass"}}},
+#endif
       {"no plug-in",
        {},
        KYT_BUILD_DIR "/nonexistent.so",
@@ -267,6 +274,10 @@ TEST(KytHostDoctorTest, OneLineForEachCheckAndExit0OnlyWhenNoneFails) {
     for (const auto& check : process.Events()) {
       ASSERT_EQ(check["event"], "check") << check.dump();
       EXPECT_TRUE(results.emplace(check["name"], check["result"]).second) << check.dump();
+      // Which library the module took is named.
+      if (test.Name == "our D2XX library" && check["name"] == "FTDI library") {
+        EXPECT_NE(check.value("text", "").find("/libkyt_ftd2xx.so)"), std::string::npos) << check;
+      }
       if (check["result"] == "fail") {
         failed = true;
         EXPECT_FALSE(check.value("fix", "").empty()) << check.dump();

@@ -14,6 +14,7 @@
 #endif
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,7 @@ struct Device {
   std::string Received;  // waiting to be read by the host side
   std::string Written;   // what the host side wrote
   EventHandle* Event = nullptr;
+  uint32_t ReadTimeout = 0;  // milliseconds a read waits for the bytes asked for; 0: no limit
 };
 
 struct Session {
@@ -69,6 +71,7 @@ struct FailRule {
 
 struct State {
   std::mutex Lock;
+  std::condition_variable Changed;  // bytes received, a device unplugged, a handle closed
   std::vector<Device> Devices;
   std::vector<size_t> Listed;  // snapshot of the device list, indexes into Devices
   std::vector<std::unique_ptr<Session>> Sessions;
@@ -155,6 +158,8 @@ struct Call {
         Device& d = S.Devices[session->Device];
         d.Open = false;
         d.Event = nullptr;
+        d.ReadTimeout = 0;
+        S.Changed.notify_all();
       }
     }
   }
@@ -184,6 +189,7 @@ inline void Signal(EventHandle* event) {
 // listener never calls the library while it holds the event's mutex, so this cannot deadlock.
 inline void Receive(Device& d, const std::string& bytes) {
   d.Received += bytes;
+  TheState().Changed.notify_all();
   if (d.Open)
     Signal(d.Event);
 }
@@ -226,6 +232,7 @@ FAKE_EXPORT void FakeVendor_SetPresent(const char* serial, int present) {
     d.Present = present != 0;
     if (!d.Present)
       d.Received.clear();
+    s.Changed.notify_all();
   }
 }
 

@@ -16,9 +16,6 @@ namespace fs = std::filesystem;
 const std::string kQemu = KYT_VM_QEMU;
 const std::string kKernel = KYT_VM_IMAGES "/vmlinux";
 const std::string kInitramfs = KYT_VM_IMAGES "/initramfs.cpio";
-// Pinned so that a replugged adapter shows the same USB serial number (QEMU's default one
-// names the port, which changes), and so the same /dev/serial/by-id link.
-const std::string kAdapterSerialNumber = "KYTVM0001";
 
 std::chrono::milliseconds Left(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());

@@ -56,6 +56,11 @@ inline const std::string kMouseDevice = "mouse";
 inline const std::string kKeyboardSerialNumber = "KYTVM-KBD1";
 inline const std::string kMouseSerialNumber = "KYTVM-MOUSE1";
 
+// The adapter's USB serial number, pinned so that a replugged adapter shows the same one
+// (QEMU's default one names the port, which changes): the same /dev/serial/by-id link, and the
+// name the FTDI module opens it by.
+inline const std::string kAdapterSerialNumber = "KYTVM0001";
+
 // The adapter's link in /dev/serial/by-id (with Udev); it follows the adapter to whatever
 // ttyUSB name it gets.
 inline const std::string kAdapterByIdName = "usb-QEMU_QEMU_USB_SERIAL_KYTVM0001-if00-port0";

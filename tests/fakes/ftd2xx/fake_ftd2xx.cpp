@@ -3,6 +3,7 @@
 // FT_GetDeviceInfoDetail (FAKE_D2XX_NO_DETAIL), and without those and FT_CreateDeviceInfoList as
 // well (FAKE_D2XX_OLD) for the older libraries.
 
+#include <chrono>
 #include <string>
 
 #include "tests/fakes/vendor_fake_core.h"
@@ -134,7 +135,11 @@ D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetTimeouts(FT_HANDLE ftHandle, ULONG R
   fake::Call call("FT_SetTimeouts", Arg(ReadTimeout) + "," + Arg(WriteTimeout));
   if (call.Failure)
     return call.Failure;
-  return call.Open(ftHandle) ? FT_OK : FT_INVALID_HANDLE;
+  fake::Device* d = call.Open(ftHandle);
+  if (!d)
+    return FT_INVALID_HANDLE;
+  d->ReadTimeout = ReadTimeout;
+  return FT_OK;
 }
 
 D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_GetStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes,
@@ -163,6 +168,20 @@ D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffe
     return FT_INVALID_HANDLE;
   if (!d->Present)
     return FT_IO_ERROR;
+  // Like the library's, a read waits for every byte asked for until its time-out, then returns
+  // what there is with FT_OK.
+  auto complete = [&] {
+    d = call.Open(ftHandle);  // the device list may have moved meanwhile
+    return !d || !d->Present || d->Received.size() >= dwBytesToRead;
+  };
+  if (d->ReadTimeout)
+    call.S.Changed.wait_for(call.Guard, std::chrono::milliseconds(d->ReadTimeout), complete);
+  else
+    call.S.Changed.wait(call.Guard, complete);
+  if (!d)
+    return FT_INVALID_HANDLE;
+  if (!d->Present)
+    return FT_IO_ERROR;
   const size_t n = std::min<size_t>(dwBytesToRead, d->Received.size());
   std::memcpy(lpBuffer, d->Received.data(), n);
   d->Received.erase(0, n);
@@ -186,6 +205,34 @@ D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuff
   *lpBytesWritten = n;
   if (d->Echo)
     fake::Receive(*d, bytes);
+  return FT_OK;
+}
+
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
+  fake::Call call("FT_GetQueueStatus", "", false);
+  if (call.Failure)
+    return call.Failure;
+  fake::Device* d = call.Open(ftHandle);
+  if (!d)
+    return FT_INVALID_HANDLE;
+  if (!d->Present)
+    return FT_IO_ERROR;
+  *dwRxBytes = static_cast<DWORD>(d->Received.size());
+  return FT_OK;
+}
+
+// Nothing waits to go out (writes are taken at once), so only the receive side has a queue.
+D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Purge(FT_HANDLE ftHandle, ULONG Mask) {
+  fake::Call call("FT_Purge", Arg(Mask));
+  if (call.Failure)
+    return call.Failure;
+  fake::Device* d = call.Open(ftHandle);
+  if (!d)
+    return FT_INVALID_HANDLE;
+  if (Mask & ~(FT_PURGE_RX | FT_PURGE_TX))
+    return FT_INVALID_PARAMETER;
+  if (Mask & FT_PURGE_RX)
+    d->Received.clear();
   return FT_OK;
 }
 

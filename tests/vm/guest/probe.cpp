@@ -6,7 +6,11 @@
 //   kyt_vm_probe serial-unplug          what the open node shows while the adapter is away
 //   kyt_vm_probe serial-replug-held     the name a replugged adapter gets while the old is open
 //   kyt_vm_probe hidraw-key             the keyboard's report for one key, then its unplug
+//   kyt_vm_probe d2xx-promises LIB SERIAL   D2XX's promises (tests/usb/d2xx_promises.h) asked of
+//                                       the D2XX library LIB on the adapter; the host plays the
+//                                       line's far end on request (req-N / resp-N files)
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
@@ -18,9 +22,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+
+#include "tests/usb/d2xx_promises.h"
 
 namespace {
 
@@ -308,6 +315,79 @@ int HidrawKey() {
   return failures ? 1 : 0;
 }
 
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string ToHex(const std::string& bytes) {
+  return Hex(reinterpret_cast<const unsigned char*>(bytes.data()),
+             static_cast<ssize_t>(bytes.size()));
+}
+
+std::string FromHex(const std::string& text) {
+  std::string bytes;
+  for (size_t at = 0; at + 1 < text.size(); at += 3)
+    bytes += static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16));
+  return bytes;
+}
+
+// The host does what each request file asks ("send HEX" or "receive COUNT") and answers in
+// resp-N, complete once it ends in a newline.
+class TRequestedFarEnd : public kyt::test::TD2XXFarEnd {
+ public:
+  void Send(const std::string& bytes) override { Ask("send " + ToHex(bytes)); }
+  std::string Receive(size_t count) override {
+    return FromHex(Ask("receive " + std::to_string(count)));
+  }
+
+ private:
+  std::string Ask(const std::string& request) {
+    const std::string n = std::to_string(++requests_);
+    std::ofstream("req-" + n + ".tmp") << request << "\n";
+    std::rename(("req-" + n + ".tmp").c_str(), ("req-" + n).c_str());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::string answer = ReadWhole("resp-" + n);
+      if (!answer.empty() && answer.back() == '\n')
+        return answer.substr(0, answer.size() - 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Fail("no answer to request " + n);
+    return {};
+  }
+  int requests_ = 0;
+};
+
+// Within five seconds: the kernel probes the interface after it is given back.
+bool FtdiSioServesAnInterface() {
+  for (int i = 0; i < 50; ++i) {
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/sys/bus/usb/drivers/ftdi_sio", error)) {
+      if (entry.path().filename().string().find(':') != std::string::npos)
+        return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+int D2XXPromises(const std::string& library, const std::string& serial) {
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    Fail(std::string("dlopen: ") + dlerror());
+    return 1;
+  }
+  TRequestedFarEnd far;
+  for (const auto& [key, value] : kyt::test::RunD2XXPromises(
+           [&](const char* name) { return dlsym(handle, name); }, serial, far))
+    Report(key, value);
+  // Closed, the interface is the kernel's again.
+  Report("ftdi_sio_after_close", FtdiSioServesAnInterface() ? "yes" : "no");
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,8 +400,11 @@ int main(int argc, char** argv) {
     return SerialReplugHeld();
   if (mode == "hidraw-key")
     return HidrawKey();
+  if (mode == "d2xx-promises" && argc > 3)
+    return D2XXPromises(argv[2], argv[3]);
   std::fprintf(
       stderr,
-      "usage: kyt_vm_probe serial-bytes BULK | serial-unplug | serial-replug-held | hidraw-key\n");
+      "usage: kyt_vm_probe serial-bytes BULK | serial-unplug | serial-replug-held | hidraw-key | "
+      "d2xx-promises LIB SERIAL\n");
   return 2;
 }
