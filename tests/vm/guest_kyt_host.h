@@ -31,7 +31,8 @@ class TGuestKytHost {
   void Call(const std::string& function, const host::TJson& args);
   // The events so far (refreshed from the guest's output).
   const std::vector<host::TJson>& Events();
-  // Waits for an event of that kind satisfying `match`, looking at events from `from` on;
+  // Waits for an event of that kind ("" for a call's answer, result or error) satisfying
+  // `match`, looking at events from `from` on;
   // returns its index, or -1 when the time runs out or kyt-host has ended.
   int WaitForEvent(const std::string& kind, const std::function<bool(const host::TJson&)>& match,
                    std::chrono::milliseconds timeout, size_t from = 0);
