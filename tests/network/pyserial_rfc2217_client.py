@@ -5,14 +5,37 @@ Each command on standard input gets one line on standard output: "ok", "data HEX
 "error NAME TEXT".
   open URL BAUD BITS PARITY STOP   set BAUD BITS PARITY STOP   dtr 0|1   rts 0|1   break
   write HEX   read COUNT   close
+  tty PATH: a local tty's settings as its driver holds them, "tty BAUD BITS PARITY STOP" (not
+            its modem lines: a second open of a tty raises DTR and RTS)
 """
+import os
 import sys
+import termios
 
 import serial
 
 
 def stop_bits(text):
     return float(text) if "." in text else int(text)
+
+
+def describe_tty(path):
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        attributes = termios.tcgetattr(fd)
+        cflag, speed = attributes[2], attributes[5]
+    finally:
+        os.close(fd)
+    baud = next(name[1:] for name in dir(termios)
+                if name[0] == "B" and name[1:].isdigit() and getattr(termios, name) == speed)
+    bits = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[cflag & termios.CSIZE]
+    cmspar = 0o10000000000
+    parity = "N"
+    if cflag & termios.PARENB:
+        parity = ("M" if cflag & termios.PARODD else "S") if cflag & cmspar else (
+            "O" if cflag & termios.PARODD else "E")
+    stop = 2 if cflag & termios.CSTOPB else 1
+    return "tty %s %d %s %d" % (baud, bits, parity, stop)
 
 
 port = None
@@ -44,6 +67,9 @@ for line in sys.stdin:
             continue
         elif command == "close":
             port.close()
+        elif command == "tty":
+            print(describe_tty(words[1]), flush=True)
+            continue
         print("ok", flush=True)
     except Exception as error:  # the test shows what went wrong
         print("error", type(error).__name__, str(error).replace("\n", " "), flush=True)

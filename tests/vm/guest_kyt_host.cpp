@@ -33,8 +33,8 @@ std::string SanitizerEnvironment() {
   return exports;
 }
 
-std::string GuestJob(const host::TJson& config) {
-  return SanitizerEnvironment() + "cat > config.json <<'KYT_CONFIG'\n" + config.dump(2) +
+std::string GuestJob(const host::TJson& config, const std::string& beside) {
+  return SanitizerEnvironment() + beside + "\ncat > config.json <<'KYT_CONFIG'\n" + config.dump(2) +
          "\nKYT_CONFIG\n" +
          R"job(: > calls
 mkfifo /tmp/calls
@@ -75,9 +75,10 @@ bool IsLog(const host::TJson& event, int code, const std::string& text) {
   return event.value("code", 0) == code && event.value("text", "") == text;
 }
 
-TGuestKytHost::TGuestKytHost(TMachineOptions machine, const host::TJson& config)
+TGuestKytHost::TGuestKytHost(TMachineOptions machine, const host::TJson& config,
+                             const std::string& beside)
     : machine_([&] {
-        machine.Job = GuestJob(config);
+        machine.Job = GuestJob(config, beside);
         return machine;
       }()) {}
 

@@ -22,8 +22,9 @@ struct TCpuSample {
 
 class TGuestKytHost {
  public:
-  // Boots the machine; kyt-host starts on `config` once the devices are in place.
-  TGuestKytHost(TMachineOptions machine, const host::TJson& config);
+  // Boots the machine; kyt-host starts on `config` once the devices are in place, after the
+  // shell lines `beside` (which may start programs of the test's own in the background).
+  TGuestKytHost(TMachineOptions machine, const host::TJson& config, const std::string& beside = "");
 
   TTestMachine& Machine() { return machine_; }
 
