@@ -69,6 +69,9 @@ TEST(InstanceLockTest, OneEntryInsideAtATimeAndOneLentUseDuringAWait) {
     std::atomic<bool> crowded{false};
     std::atomic<bool> lent{false};
     std::atomic<int> lentUses{0};
+    // Until the first lent use has come, the lender waits however long a loaded machine takes
+    // to schedule one; after that, it takes a short look at each wait.
+    const auto firstUseBy = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto in = [&] {
       if (++inside > 1)
         crowded = true;
@@ -85,12 +88,9 @@ TEST(InstanceLockTest, OneEntryInsideAtATimeAndOneLentUseDuringAWait) {
             {
               const TWaitScope waiting;
               lent = true;
-              // Until the first lent use has come, however long a loaded machine takes to
-              // schedule one; after that, a short look at each wait.
-              const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
               for (int look = 0;
                    lentUses < before + 2 &&
-                   (look < 100 || (lentUses == 0 && std::chrono::steady_clock::now() < until));
+                   (look < 100 || (lentUses == 0 && std::chrono::steady_clock::now() < firstUseBy));
                    ++look)
                 std::this_thread::yield();
               lent = false;
