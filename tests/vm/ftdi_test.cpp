@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/usb/d2xx_promises.h"
+#include "tests/vm/byte_blocks.h"
 #include "tests/vm/guest_kyt_host.h"
 
 namespace kyt::vm {
@@ -36,22 +37,6 @@ TJson Config() {
                {"Parity", "None"}}}},
             {{"id", kConsole}, {"module", "Console"}, {"parent", kFtdi}},
             {{"id", kPorts}, {"module", "COMPort"}, {"settings", {{"Open", false}}}}}}};
-}
-
-std::string Block(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  unsigned state = seed;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 16);
-  }
-  return bytes;
-}
-
-std::string AllByteValues() {
-  std::string bytes(256, '\0');
-  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(i);
-  return bytes;
 }
 
 std::string Describe(TGuestKytHost& host) {
@@ -139,7 +124,7 @@ TEST_F(FtdiOnAdapter, OpensThroughOurD2XXCarriesAMebibyteBothWaysAndSetsTheLine)
   EXPECT_TRUE(WaitForKernelPort(host, false)) << Describe(host);
 
   const auto inStart = std::chrono::steady_clock::now();
-  const std::string inbound = AllByteValues() + Block(kBulk, 5);
+  const std::string inbound = AllByteValues() + SeededBlock(kBulk, 5);
   host.Machine().SerialLine().WriteAll(inbound);
   ASSERT_TRUE(host.WaitForConsoleData(kConsole, inbound.size(), Limit(300s)))
       << host.ConsoleData(kConsole).size() << " of " << inbound.size() << " bytes arrived\n"
@@ -151,7 +136,7 @@ TEST_F(FtdiOnAdapter, OpensThroughOurD2XXCarriesAMebibyteBothWaysAndSetsTheLine)
   EXPECT_TRUE(host.ConsoleData(kConsole) == inbound) << "the bytes differ or are out of order";
 
   const auto outStart = std::chrono::steady_clock::now();
-  const std::string outbound = AllByteValues() + Block(kBulk, 6);
+  const std::string outbound = AllByteValues() + SeededBlock(kBulk, 6);
   SendThroughModule(host, outbound);
   const std::string arrived = host.Machine().SerialLine().Read(outbound.size(), Limit(300s));
   RecordProperty(

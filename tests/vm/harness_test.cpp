@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 
+#include "tests/vm/byte_blocks.h"
 #include "tests/vm/test_machine.h"
 
 namespace kyt::vm {
@@ -29,23 +30,6 @@ std::map<std::string, std::string> Values(const std::string& output) {
 
 std::string Describe(const TGuestResult& result) {
   return result.Failure + "\nstdout:\n" + result.Stdout + "\nstderr:\n" + result.Stderr;
-}
-
-// Same seeded block as the probe's.
-std::string Pattern(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  unsigned state = seed;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 16);
-  }
-  return bytes;
-}
-
-std::string AllByteValues(bool descending) {
-  std::string bytes(256, '\0');
-  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(descending ? 255 - i : i);
-  return bytes;
 }
 
 class TestMachine : public ::testing::Test {
@@ -79,9 +63,10 @@ TEST_F(TestMachine, RawBytesCrossTheAdapterBothWays) {
   TTestMachine machine({.Serial = true, .Job = kProbe + " serial-bytes " + std::to_string(kBulk)});
   TUnixStream& line = machine.SerialLine();
   EXPECT_EQ(line.Read(256, Limit(180s)), AllByteValues(false));
-  EXPECT_TRUE(line.Read(kBulk, Limit(180s)) == Pattern(kBulk, 1)) << "block from the guest differs";
+  EXPECT_TRUE(line.Read(kBulk, Limit(180s)) == SeededBlock(kBulk, 1))
+      << "block from the guest differs";
   line.WriteAll(AllByteValues(true));
-  line.WriteAll(Pattern(kBulk, 2));
+  line.WriteAll(SeededBlock(kBulk, 2));
   TGuestResult result = machine.Wait();
   ASSERT_TRUE(result.Finished) << Describe(result);
   auto values = Values(result.Stdout);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include "tests/vm/byte_blocks.h"
 #include "tests/vm/guest_kyt_host.h"
 
 namespace kyt::vm {
@@ -31,22 +32,6 @@ TJson Config(const std::string& port) {
                {"StopBits", "1"},
                {"Parity", "None"}}}},
             {{"id", kConsole}, {"module", "Console"}, {"parent", kPort}}}}};
-}
-
-std::string AllByteValues() {
-  std::string bytes(256, '\0');
-  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(i);
-  return bytes;
-}
-
-std::string Block(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  unsigned state = seed;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 16);
-  }
-  return bytes;
 }
 
 std::string Describe(TGuestKytHost& host) {
@@ -100,13 +85,13 @@ constexpr size_t kBulk = kSlowdown > 1 ? 128 * 1024 : 1 << 20;
 TEST_F(SerialPortOnAdapter, EveryByteValueAndAMebibyteCrossBothWays) {
   TGuestKytHost host({.Serial = true}, Config("ttyUSB0"));
   ASSERT_GE(host.WaitForEvent("status", StatusOf(102), Limit(240s)), 0) << Describe(host);
-  const std::string inbound = AllByteValues() + Block(kBulk, 3);
+  const std::string inbound = AllByteValues() + SeededBlock(kBulk, 3);
   host.Machine().SerialLine().WriteAll(inbound);
   ASSERT_TRUE(host.WaitForConsoleData(kConsole, inbound.size(), Limit(240s)))
       << host.ConsoleData(kConsole).size() << " of " << inbound.size() << " bytes arrived";
   EXPECT_TRUE(host.ConsoleData(kConsole) == inbound) << "the bytes differ or are out of order";
 
-  const std::string outbound = AllByteValues() + Block(kBulk, 4);
+  const std::string outbound = AllByteValues() + SeededBlock(kBulk, 4);
   SendThroughModule(host, outbound);
   const std::string arrived = host.Machine().SerialLine().Read(outbound.size(), Limit(240s));
   EXPECT_EQ(arrived.size(), outbound.size());

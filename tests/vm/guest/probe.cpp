@@ -28,8 +28,12 @@
 #include <thread>
 
 #include "tests/usb/d2xx_promises.h"
+#include "tests/vm/byte_blocks.h"
 
 namespace {
+
+using kyt::vm::AllByteValues;
+using kyt::vm::SeededBlock;
 
 const char* kSerialNode = "/dev/ttyUSB0";
 const char* kKeyboardNode = "/dev/hidraw0";
@@ -137,36 +141,19 @@ std::string ReadBytes(int fd, size_t count) {
   return bytes;
 }
 
-// The block both sides agree on: every byte value, in an order that is not just a counter.
-std::string Pattern(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  unsigned state = seed;
-  for (auto& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 16);
-  }
-  return bytes;
-}
-
-std::string AllByteValues(bool descending) {
-  std::string bytes(256, '\0');
-  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(descending ? 255 - i : i);
-  return bytes;
-}
-
 int SerialBytes(size_t bulk) {
   int fd = OpenRawSerial();
   if (fd < 0) {
     Fail(std::string("open: ") + std::strerror(errno));
     return 1;
   }
-  if (!WriteAll(fd, AllByteValues(false)) || !WriteAll(fd, Pattern(bulk, 1)))
+  if (!WriteAll(fd, AllByteValues(false)) || !WriteAll(fd, SeededBlock(bulk, 1)))
     Fail(std::string("write: ") + std::strerror(errno));
   std::string values = ReadBytes(fd, 256);
   Report("received_values", values == AllByteValues(true) ? "ok" : "mismatch");
   std::string block = ReadBytes(fd, bulk);
   Report("received_block",
-         block == Pattern(bulk, 2) ? "ok" : "mismatch " + std::to_string(block.size()));
+         block == SeededBlock(bulk, 2) ? "ok" : "mismatch " + std::to_string(block.size()));
   close(fd);
   return failures ? 1 : 0;
 }
