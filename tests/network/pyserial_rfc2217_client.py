@@ -7,8 +7,12 @@ Each command on standard input gets one line on standard output: "ok", "data HEX
   write HEX   read COUNT   close
   tty PATH: a local tty's settings as its driver holds them, "tty BAUD BITS PARITY STOP" (not
             its modem lines: a second open of a tty raises DTR and RTS)
+  modem: the modem inputs the client reports, "modem CTS DSR RI CD"
+  inputs PATH: a local tty's modem inputs, "inputs CTS DSR RI CD"
 """
+import fcntl
 import os
+import struct
 import sys
 import termios
 
@@ -36,6 +40,16 @@ def describe_tty(path):
             "O" if cflag & termios.PARODD else "E")
     stop = 2 if cflag & termios.CSTOPB else 1
     return "tty %s %d %s %d" % (baud, bits, parity, stop)
+
+
+def tty_inputs(path):
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        lines = struct.unpack("I", fcntl.ioctl(fd, termios.TIOCMGET, struct.pack("I", 0)))[0]
+    finally:
+        os.close(fd)
+    return "inputs %d %d %d %d" % tuple(bool(lines & bit) for bit in (
+        termios.TIOCM_CTS, termios.TIOCM_DSR, termios.TIOCM_RI, termios.TIOCM_CD))
 
 
 port = None
@@ -67,6 +81,12 @@ for line in sys.stdin:
             continue
         elif command == "close":
             port.close()
+        elif command == "modem":
+            print("modem %d %d %d %d" % (port.cts, port.dsr, port.ri, port.cd), flush=True)
+            continue
+        elif command == "inputs":
+            print(tty_inputs(words[1]), flush=True)
+            continue
         elif command == "tty":
             print(describe_tty(words[1]), flush=True)
             continue

@@ -143,6 +143,11 @@ TEST(ComPortControlOnAdapter, PyserialSetsTheAdaptersLineAndMovesEveryByteValue)
   EXPECT_EQ(Ask(host, fmt::format("read {}", bytes.size())), "data " + Hex(bytes))
       << "line to client";
 
+  // The modem inputs the chip reports (QEMU's, without a real line behind it, has CTS, DSR and
+  // CD up) reach the client as the guest's tty has them.
+  EXPECT_EQ(Ask(host, "inputs /dev/ttyUSB0"), "inputs 1 1 0 1");
+  EXPECT_EQ(Ask(host, "modem"), "modem 1 1 0 1");
+
   EXPECT_EQ(Ask(host, "close"), "ok");
   TGuestResult result = host.Stop();
   ASSERT_TRUE(result.Finished) << result.Failure;
