@@ -538,7 +538,6 @@ D2XX_EXPORT FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs) {
   return FT_OK;
 }
 
-// Text fields as D2XX fills them: NUL-terminated when shorter than the field, cut to it else.
 D2XX_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, LPDWORD lpdwType,
                                              LPDWORD lpdwID, LPDWORD lpdwLocId,
                                              LPVOID lpSerialNumber, LPVOID lpDescription,
@@ -548,16 +547,8 @@ D2XX_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD dwIndex, LPDWORD lpdwFlags, L
   if (dwIndex >= l.Listed.size())
     return FT_DEVICE_NOT_FOUND;
   const TDeviceEntry& d = l.Listed[dwIndex];
-  auto fill = [](void* field, const std::string& text, size_t size) {
-    if (!field)
-      return;
-    const size_t n = std::min(text.size(), size);
-    std::memcpy(field, text.data(), n);
-    if (n < size)
-      static_cast<char*>(field)[n] = '\0';
-  };
-  fill(lpSerialNumber, d.Serial, kD2XXSerialLength);
-  fill(lpDescription, d.Description, kD2XXDescriptionLength);
+  FillD2XXText(lpSerialNumber, d.Serial, kD2XXSerialLength);
+  FillD2XXText(lpDescription, d.Description, kD2XXDescriptionLength);
   FT_HANDLE handle = HandleOf(d);
   if (lpdwFlags)
     *lpdwFlags = (handle ? FT_FLAGS_OPENED : 0) | (d.HighSpeed ? FT_FLAGS_HISPEED : 0);

@@ -6,6 +6,8 @@
 // defines them, so both sides agree with the published signatures.
 
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 // The Windows builds of both vendors' libraries use the stdcall convention (WINAPI) and export
 // the names undecorated; the Linux builds use the C default.
@@ -90,3 +92,14 @@ FT_STATUS KYT_VENDOR_CALL FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency
 FT_STATUS KYT_VENDOR_CALL FT_GetLatencyTimer(FT_HANDLE ftHandle, UCHAR* pucLatency);
 
 }  // extern "C"
+
+// Fills a text field of the device list as D2XX does: NUL-terminated when the text is shorter
+// than the field, cut to the field otherwise. A null field is left alone.
+inline void FillD2XXText(void* field, const std::string& text, std::size_t size) {
+  if (!field)
+    return;
+  const std::size_t n = text.size() < size ? text.size() : size;
+  std::memcpy(field, text.data(), n);
+  if (n < size)
+    static_cast<char*>(field)[n] = '\0';
+}

@@ -48,14 +48,8 @@ D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_GetDeviceInfoDetail(
   if (dwIndex >= call.S.Listed.size())
     return FT_DEVICE_NOT_FOUND;
   const fake::Device& d = call.S.Devices[call.S.Listed[dwIndex]];
-  auto fill = [](void* field, const std::string& text, size_t size) {
-    const size_t n = std::min(text.size(), size);
-    std::memcpy(field, text.data(), n);
-    if (n < size)
-      static_cast<char*>(field)[n] = '\0';
-  };
-  fill(lpSerialNumber, d.Serial, kD2XXSerialLength);
-  fill(lpDescription, d.Description, kD2XXDescriptionLength);
+  FillD2XXText(lpSerialNumber, d.Serial, kD2XXSerialLength);
+  FillD2XXText(lpDescription, d.Description, kD2XXDescriptionLength);
   *lpdwFlags = d.Open ? 1 : 0;
   *lpdwType = 8;  // FT232R
   *lpdwID = 0x04036001;
