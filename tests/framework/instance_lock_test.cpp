@@ -69,8 +69,11 @@ TEST(InstanceLockTest, OneEntryInsideAtATimeAndOneLentUseDuringAWait) {
     std::atomic<bool> crowded{false};
     std::atomic<bool> lent{false};
     std::atomic<int> lentUses{0};
+    std::atomic<bool> lenderDone{false};
     // Until the first lent use has come, the lender waits however long a loaded machine takes
-    // to schedule one; after that, it takes a short look at each wait.
+    // to schedule one; after that, it takes a short look at each wait. The users keep coming
+    // until the lender has finished: on a loaded machine they could otherwise be through all
+    // their rounds before the lender's first wait, which then has no one to lend to.
     const auto firstUseBy = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto in = [&] {
       if (++inside > 1)
@@ -79,7 +82,7 @@ TEST(InstanceLockTest, OneEntryInsideAtATimeAndOneLentUseDuringAWait) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
       threads.emplace_back([&, i] {
-        for (int round = 0; round < 2000; ++round) {
+        for (int round = 0; round < 2000 || (i % 2 && !lenderDone); ++round) {
           const TInstanceLock::THold hold = lock.Enter(i % 2 ? TEntry::Use : TEntry::Change);
           in();
           if (i == 0 && lending) {
@@ -102,6 +105,8 @@ TEST(InstanceLockTest, OneEntryInsideAtATimeAndOneLentUseDuringAWait) {
           }
           --inside;
         }
+        if (i == 0)
+          lenderDone = true;
       });
     }
     for (std::thread& t : threads) t.join();
