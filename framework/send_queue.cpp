@@ -158,13 +158,35 @@ bool TSendQueue::WaitEnded(milliseconds limit) {
   return changed_.wait_for(lock, limit, [this] { return ended_; });
 }
 
-void TSendQueue::Stop() {
+void TSendQueue::Discard() {
+  std::lock_guard lock(mutex_);
+  if (writing_) {
+    discard_ = true;  // the writer still reads the first blocks
+    return;
+  }
+  DropAll();
+}
+
+std::size_t TSendQueue::Stop(const std::function<void()>& interrupt) {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     changed_.notify_all();
   }
+  if (interrupt)
+    interrupt();
   platform::JoinNativeThread(std::exchange(thread_, platform::NativeThread{}));
+  std::lock_guard lock(mutex_);
+  return std::exchange(dropped_, 0);
+}
+
+void TSendQueue::DropAll() {
+  blocks_.clear();
+  offset_ = 0;
+  queued_ = 0;
+  if (gate_)
+    gate_->SetQueued(0);
+  changed_.notify_all();
 }
 
 void TSendQueue::Consume(std::size_t count) {
@@ -216,14 +238,12 @@ void TSendQueue::Run() {
     if (failure)
       break;
     Consume(std::min(written, bytes.size()));
+    if (std::exchange(discard_, false))
+      DropAll();
   }
   ended_ = true;
-  blocks_.clear();
-  offset_ = 0;
-  queued_ = 0;
-  if (gate_)
-    gate_->SetQueued(0);
-  changed_.notify_all();
+  dropped_ = queued_;
+  DropAll();
   lock.unlock();
   if (failure && failed_)
     failed_(failure);

@@ -85,8 +85,9 @@ class TSendQueue {
   // The failure that ended the writer, once, on the writer thread.
   using TFailed = std::function<void(std::exception_ptr failure)>;
   // Writes what the channel takes at once, never waiting; 0 when it takes nothing now or fails
-  // (the writer then meets the failure). Push uses it while nothing waits before the block, so
-  // a peer that keeps up costs no hand-over to the writer thread.
+  // (the writer then meets the failure), or raises to refuse the block (Push passes that on,
+  // queueing nothing). Push uses it while nothing waits before the block, so a peer that keeps
+  // up costs no hand-over to the writer thread.
   using TWriteNow = std::function<std::size_t(std::span<const char> data)>;
 
   // `gate` (optional) learns the queued byte count.
@@ -106,14 +107,18 @@ class TSendQueue {
   bool Drain(std::chrono::milliseconds limit);
   // Waits until the writer ended or `limit` passed; true when it ended.
   bool WaitEnded(std::chrono::milliseconds limit);
-  // Ends the writer once its current write returns (the owner makes that happen: shuts its
-  // socket down, raises its stop) and waits for it; what is still queued is dropped. Never from
-  // the failure handler.
-  void Stop();
+  // Drops what waits to be written; a write in progress still ends as the channel takes it.
+  void Discard();
+  // Ends the writer once its current write returns and waits for it; `interrupt` (called once
+  // the writer can start no further write) is how the owner makes the current one return, or
+  // it does so before (shuts its socket down). What is still queued is dropped: returns how
+  // many bytes that was. Never from the failure handler.
+  std::size_t Stop(const std::function<void()>& interrupt = {});
 
  private:
   void Run();
   void Consume(std::size_t count);
+  void DropAll();  // holding mutex_, not during a write
 
   const TWrite write_;
   const TFailed failed_;
@@ -128,7 +133,9 @@ class TSendQueue {
   std::size_t queued_ = 0;
   bool stopping_ = false;
   bool ended_ = false;
-  bool writing_ = false;  // the writer thread is inside a write
+  bool writing_ = false;     // the writer thread is inside a write
+  bool discard_ = false;     // Discard came during a write: drop the rest once it returns
+  std::size_t dropped_ = 0;  // queued when the writer ended
   platform::NativeThread thread_;
 };
 

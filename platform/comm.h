@@ -140,6 +140,12 @@ class ICommPort {
   // returns the smaller count.
   virtual size_t Read(char* Buffer, size_t Size) = 0;
   virtual size_t Write(const char* Data, size_t Size) = 0;
+  // What the port takes at once, never waiting: 0 when it takes nothing now; raises as Write
+  // does when the port failed. A port that cannot write without waiting answers 0.
+  virtual size_t WriteNow(const char* /*Data*/, size_t /*Size*/) { return 0; }
+  // From another thread, for closing: ends the Write in progress at once with the count moved
+  // so far, and every later Write and WriteNow moves nothing.
+  virtual void CancelWrites() {}
   virtual TCommState ClearCommError() = 0;
   // MS_* bits; a device without modem lines answers 0.
   virtual uint32_t GetCommModemStatus() = 0;

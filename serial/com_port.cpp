@@ -278,15 +278,33 @@ void TComPort::ApplyTimeouts() {
   }
 }
 
-int32_t TComPort::WriteData(const std::string& Text) {
+int32_t TComPort::WriteData(std::string_view Text) {
   if (Text.empty())
     return 0;
+  Text = Text.substr(0, INT32_MAX);
   comm::ICommPort& port = Handle(EComPort::CError_WriteFailed);
   try {
     return static_cast<int32_t>(port.Write(Text.data(), Text.size()));
   } catch (const CommError& e) {
     throw EComPort(EComPort::CError_WriteFailed, e.Code());
   }
+}
+
+int32_t TComPort::WriteNow(std::string_view Text) {
+  if (Text.empty())
+    return 0;
+  Text = Text.substr(0, INT32_MAX);
+  comm::ICommPort& port = Handle(EComPort::CError_WriteFailed);
+  try {
+    return static_cast<int32_t>(port.WriteNow(Text.data(), Text.size()));
+  } catch (const CommError& e) {
+    throw EComPort(EComPort::CError_WriteFailed, e.Code());
+  }
+}
+
+void TComPort::CancelWrites() {
+  if (handle_)
+    handle_->CancelWrites();
 }
 
 std::string TComPort::ReadData(int32_t Count) {

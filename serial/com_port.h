@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/comm.h"
 #include "runtime/exception.h"
@@ -61,7 +62,13 @@ class TComPort {
   TParityBits ParityBits() const { return Parity.Bits; }
   void SetParityBits(TParityBits Value);
 
-  int32_t WriteData(const std::string& Text);
+  int32_t WriteData(std::string_view Text);
+  // What the port takes at once, never waiting; 0 when it takes nothing now, raises as
+  // WriteData does when the port failed.
+  int32_t WriteNow(std::string_view Text);
+  // From another thread, before closing: a write under way ends at once, later ones move
+  // nothing.
+  void CancelWrites();
   std::string ReadData(int32_t Count);
   int32_t QueuedInputCount();
   void SetDTR(bool OnOff);

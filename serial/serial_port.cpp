@@ -2,9 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <climits>
 #include <system_error>
 
 #include "framework/translate.h"
+#include "runtime/thread.h"
 
 namespace kyt {
 
@@ -32,8 +35,9 @@ E FromText(const TTextTable& table, const std::string& text, E fallback) {
   return ordinal ? static_cast<E>(*ordinal) : fallback;
 }
 
-// The error number a cut-short write is reported with.
+// The error numbers of a write that ran out of time and of a send past the queue's bound.
 constexpr int32_t kWriteTimedOut = static_cast<int32_t>(std::errc::timed_out);
+constexpr int32_t kNoBufferSpace = static_cast<int32_t>(std::errc::no_buffer_space);
 
 template <class E>
 std::string ToText(const TTextTable& table, E value) {
@@ -51,9 +55,15 @@ const TKYTModuleClass TKYTSerialPort::Class = MakeModuleClass<TKYTSerialPort>({
     .Implemented = {IKYTSendData::IID.ToString()},
 });
 
+TSerialPortTimings& TKYTSerialPort::Timings() {
+  static TSerialPortTimings timings;
+  return timings;
+}
+
 TKYTSerialPort::TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
     : TKYTModuleObject(Class, Kernel, InstanceID),
       device_(std::make_unique<TComPort>()),
+      gate_(std::make_shared<TFlowGate>(Timings().PauseAbove)),
       reconnect_(Kernel, InstanceID, InstanceTimer([this] { Reconnect(); })) {
   device_->OnRxChar = [this](TComPort&, int32_t count) { Received(count); };
   device_->OnError = [this](TComPort&, TComErrors errors) {
@@ -100,6 +110,7 @@ TKYTSerialPort::~TKYTSerialPort() {
   PrepareDelete();
   reconnect_.Unregister();
   try {
+    StopOutput();
     device_->Close();
   } catch (...) {
   }
@@ -166,8 +177,11 @@ void TKYTSerialPort::PurgeQueues(int32_t Queues) {
   uint32_t flags = 0;
   if (Queues & kPurgeReceived)
     flags |= comm::PURGE_RXCLEAR;
-  if (Queues & kPurgeTransmit)
+  if (Queues & kPurgeTransmit) {
     flags |= comm::PURGE_TXCLEAR;
+    if (output_)
+      output_->Discard();
+  }
   device_->Purge(flags);
 }
 
@@ -175,19 +189,109 @@ TStringArray TKYTSerialPort::GetDevices() {
   return comm::CommProvider().ListPorts();
 }
 
+// The text goes on the port's queue; its writer thread hands it to the device, so the caller
+// never waits for a line that is slow or stalled. What the line cannot take waits there, up to
+// the queue's bound, until the line moves again or the port closes.
 void TKYTSerialPort::SendText(const std::string& Text) {
   const TInstanceLock::THold hold = Using();
-  if (!device_->Connected())
+  // Also when refused: a source that delivered through a Bridge then waits for the port.
+  gate_->Touch();
+  if (!device_->Connected() || !output_)
     throw EKYTSerialPort(Translate("SerialPort is not opened!"));
-  const int32_t written = device_->WriteData(Text);
-  if (static_cast<size_t>(written) < Text.size()) {
-    // The write time-out ran out (a stalled line, flow control holding it): the caller must
-    // not take the rest as sent. What did go out is still reported.
-    if (written > 0)
-      SendDebug("TRANSMITTED", Text.substr(0, static_cast<size_t>(written)));
-    throw EComPort(EComPort::CError_WriteFailed, kWriteTimedOut);
+  switch (output_->Push(Text)) {
+    case TSendQueue::TPush::Queued:
+      break;
+    case TSendQueue::TPush::OverBound:
+      throw EComPort(EComPort::CError_WriteFailed, kNoBufferSpace);
+    case TSendQueue::TPush::Ended: {
+      std::lock_guard lock(writeFailureMutex_);
+      if (writeFailure_)
+        std::rethrow_exception(writeFailure_);
+      throw EKYTSerialPort(Translate("SerialPort is not opened!"));
+    }
   }
   SendDebug("TRANSMITTED", Text);
+}
+
+void TKYTSerialPort::StartOutput() {
+  {
+    std::lock_guard lock(writeFailureMutex_);
+    writeFailure_ = nullptr;
+  }
+  writeStalled_ = false;
+  output_ = std::make_unique<TSendQueue>(
+      [this](std::span<const char> bytes) {
+        return WriteQueued({bytes.data(), bytes.size()});
+      },
+      [this](std::exception_ptr failure) { WriteFailed(std::move(failure)); }, gate_,
+      TSendQueueLimits{.Bound = Timings().SendQueueBound},
+      [this](std::span<const char> bytes) {
+        return static_cast<size_t>(device_->WriteNow({bytes.data(), bytes.size()}));
+      });
+  gate_->SetConnected(true);
+}
+
+// Before the device closes: what is queued gets its time to go out, then the writer ends, and
+// what it could not write is reported the way the device reports what its own queue dropped.
+void TKYTSerialPort::StopOutput() {
+  if (!output_)
+    return;
+  gate_->SetConnected(false);
+  // A line that already took nothing for a write time-out is not waited for again.
+  if (!writeStalled_)
+    DrainQueue();
+  closingOutput_ = true;
+  const size_t dropped = output_->Stop([this] { device_->CancelWrites(); });
+  output_.reset();
+  closingOutput_ = false;
+  if (dropped > 0) {
+    const int count = static_cast<int>(std::min<size_t>(dropped, INT_MAX));
+    LogMessage(KL_WARNING, "SerialPort - " + TranslateFormat("%d bytes could not be sent", count));
+  }
+}
+
+// On the main thread the wait keeps serving hand-overs.
+void TKYTSerialPort::DrainQueue() {
+  const auto end = std::chrono::steady_clock::now() + Timings().DrainOnClose;
+  const bool serve = IsMainThread();
+  while (std::chrono::steady_clock::now() < end) {
+    if (output_->Drain(serve ? std::chrono::milliseconds(5) : Timings().DrainOnClose))
+      return;
+    if (serve)
+      CheckSynchronize();
+  }
+}
+
+// The writer thread's write: as much as the line takes within its write time-out. A line that
+// takes nothing for that long is reported once, and its bytes stay queued.
+size_t TKYTSerialPort::WriteQueued(std::string_view Bytes) {
+  const auto written = static_cast<size_t>(device_->WriteData(Bytes));
+  if (written == Bytes.size()) {
+    writeStalled_ = false;
+  } else if (!closingOutput_ && !writeStalled_.exchange(true)) {
+    const EComPort timedOut(EComPort::CError_WriteFailed, kWriteTimedOut);
+    LogMessage(KL_WARNING, std::string("SerialPort - ") + timedOut.what());
+  }
+  return written;
+}
+
+// A write that failed (the device went away) ends the writer: sources wait for the reopen, and
+// the next send is refused with the failure.
+void TKYTSerialPort::WriteFailed(std::exception_ptr Failure) {
+  gate_->SetConnected(false);
+  std::string text;
+  try {
+    std::rethrow_exception(Failure);
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+  }
+  {
+    std::lock_guard lock(writeFailureMutex_);
+    writeFailure_ = std::move(Failure);
+  }
+  if (!closingOutput_ && !text.empty())
+    LogMessage(KL_WARNING, "SerialPort - " + text);
 }
 
 void TKYTSerialPort::LoadSettings() {
@@ -215,6 +319,8 @@ void TKYTSerialPort::ApplyChanges() {
   // A copy: closing the port waits for its event thread and meanwhile lends the instance to one
   // Use entry, which may be a property setter. What is applied must be what was opened.
   const TSettings edited = settings_.Pending;
+  // The writer goes first: a new port name reopens the device at once.
+  StopOutput();
   device_->SetPort(edited.Port);
   device_->SetBaudRate(edited.BaudRate);
   device_->SetStopBits(edited.StopBits);
@@ -225,6 +331,7 @@ void TKYTSerialPort::ApplyChanges() {
     if (KernelRunlevel == KR_READY) {
       if (edited.Open) {
         device_->Open();
+        StartOutput();
         // The device leaves both lines low when it opens.
         dtr_ = false;
         rts_ = false;

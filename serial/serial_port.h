@@ -5,11 +5,15 @@
 // line error.
 
 #include <atomic>
+#include <chrono>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "framework/module_object.h"
 #include "framework/reconnect_timer.h"
+#include "framework/send_queue.h"
 #include "framework/text_table.h"
 #include "serial/com_port.h"
 
@@ -25,6 +29,18 @@ const TTextTable& BaudRateTexts();
 const TTextTable& StopBitsTexts();
 const TTextTable& DataBitsTexts();
 
+// Time constants; process-wide so tests can shorten them before creating instances.
+struct TSerialPortTimings {
+  // Sources that can wait (a socket's client feeding the port through a Bridge) are not read
+  // while more than this waits to be written; a send that would take the queue past the bound
+  // fails.
+  std::size_t PauseAbove = 16 << 10;
+  std::size_t SendQueueBound = 4 << 20;
+  // How long closing the port waits for the queue to be written; the device then gives its own
+  // output queue the write time-outs to leave.
+  std::chrono::milliseconds DrainOnClose{1000};
+};
+
 class TKYTSerialPort final : public TKYTModuleObject,
                              public virtual IKYTSendData,
                              public virtual IKYTSerialPort,
@@ -32,6 +48,7 @@ class TKYTSerialPort final : public TKYTModuleObject,
  public:
   using Interfaces = TInterfaceList<IKYTSendData, IKYTSerialPort, IKYTSerialLineState>;
   static const TKYTModuleClass Class;
+  static TSerialPortTimings& Timings();
 
   TKYTSerialPort(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID);
   ~TKYTSerialPort() override;
@@ -87,12 +104,26 @@ class TKYTSerialPort final : public TKYTModuleObject,
     bool operator==(const TSettings&) const = default;
   };
 
+  void StartOutput();
+  void StopOutput();
+  void DrainQueue();
+  size_t WriteQueued(std::string_view Bytes);
+  void WriteFailed(std::exception_ptr Failure);
   void Received(int32_t Count);
   void LineError();
   void Reconnect();
   std::string Summary() const;
 
   std::unique_ptr<TComPort> device_;
+  // What the children send goes out through this queue's writer thread, so a line that takes
+  // nothing (flow control holding it, a stalled device) holds no caller; it exists while the
+  // port is open.
+  std::shared_ptr<TFlowGate> gate_;
+  std::unique_ptr<TSendQueue> output_;
+  std::atomic<bool> closingOutput_{false};
+  std::atomic<bool> writeStalled_{false};  // reported, until a write goes through whole
+  std::mutex writeFailureMutex_;
+  std::exception_ptr writeFailure_;  // what ended the writer, for the next send
   TReconnectTimer reconnect_;
   TSettingsPair<TSettings> settings_;
   bool dtr_ = false;

@@ -134,7 +134,7 @@ class PosixCommPort final : public ICommPort {
  public:
   explicit PosixCommPort(const std::string& path) {
     fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd_)
+    if (!fd_ || !cancelWrites_)
       Fail("open");
     if (!::isatty(fd_.Get()))
       Fail("open");
@@ -282,7 +282,7 @@ class PosixCommPort final : public ICommPort {
         uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
     const auto start = Clock::now();
     size_t done = 0;
-    while (done < size) {
+    while (done < size && !writesCancelled_) {
       const ssize_t n = ::write(fd_.Get(), data + done, size - done);
       if (n > 0) {
         done += static_cast<size_t>(n);
@@ -295,10 +295,35 @@ class PosixCommPort final : public ICommPort {
       if (released_ || (n < 0 && errno != EAGAIN))
         Fail(released_ ? EIO : errno, "write");
       const int wait = total > 0 ? Remaining(start, total) : -1;
-      if (wait == 0 || !WaitFor(POLLOUT, wait))
+      if (wait == 0 || !WaitForOutput(wait))
         break;
     }
     return done;
+  }
+
+  size_t WriteNow(const char* data, size_t size) override {
+    if (writesCancelled_)
+      return 0;
+    if (released_)
+      Fail(EIO, "write");
+    for (;;) {
+      const ssize_t n = ::write(fd_.Get(), data, size);
+      if (n >= 0)
+        return static_cast<size_t>(n);
+      if (errno == EAGAIN)
+        return 0;
+      if (errno == EINTR)
+        continue;
+      if (IsGone(errno))
+        Lost();
+      Fail("write");
+    }
+  }
+
+  void CancelWrites() override {
+    writesCancelled_ = true;
+    const uint64_t one = 1;
+    (void)!::write(cancelWrites_.Get(), &one, sizeof one);
   }
 
   TCommState ClearCommError() override {
@@ -462,6 +487,19 @@ class PosixCommPort final : public ICommPort {
     }
   }
 
+  // True when the port takes bytes again (or reports a hang-up or error) in time; false also
+  // when the writes are cancelled.
+  bool WaitForOutput(int timeoutMs) {
+    pollfd entries[2] = {{fd_.Get(), POLLOUT, 0}, {cancelWrites_.Get(), POLLIN, 0}};
+    for (;;) {
+      const int n = ::poll(entries, 2, timeoutMs);
+      if (n >= 0)
+        return n > 0 && !(entries[1].revents & POLLIN);
+      if (errno != EINTR)
+        Fail("poll");
+    }
+  }
+
   bool HungUp() const {
     pollfd entry{fd_.Get(), 0, 0};
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR));
@@ -571,6 +609,8 @@ class PosixCommPort final : public ICommPort {
   std::atomic<bool> gone_{false};
   bool goneReported_ = false;  // event thread only
   std::atomic<bool> released_{false};
+  std::atomic<bool> writesCancelled_{false};
+  UniqueFd cancelWrites_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};  // readable once cancelled
   std::optional<uint32_t> lineControl_;
   int idleWakes_ = 0;  // event thread only
 

@@ -128,7 +128,12 @@ class WinCommPort final : public ICommPort {
   size_t Read(char* buffer, size_t size) override { return Transfer(false, buffer, size); }
 
   size_t Write(const char* data, size_t size) override {
-    return Transfer(true, const_cast<char*>(data), size);
+    return writesCancelled_ ? 0 : Transfer(true, const_cast<char*>(data), size);
+  }
+
+  void CancelWrites() override {
+    writesCancelled_ = true;
+    ::CancelIoEx(handle_.Get(), &write_.record);
   }
 
   TCommState ClearCommError() override {
@@ -228,8 +233,13 @@ class WinCommPort final : public ICommPort {
     if (!ok) {
       if (::GetLastError() != ERROR_IO_PENDING)
         Fail(write ? "WriteFile" : "ReadFile");
-      // The port's time-outs end the transfer; a time-out is a short count, not a failure.
-      if (!::GetOverlappedResult(handle_.Get(), ov, &done, TRUE))
+      // A cancel that came before the write was under way did not find it.
+      if (write && writesCancelled_)
+        ::CancelIoEx(handle_.Get(), ov);
+      // The port's time-outs end the transfer; a time-out is a short count, not a failure, and
+      // so is a cancelled write.
+      if (!::GetOverlappedResult(handle_.Get(), ov, &done, TRUE) &&
+          !(write && ::GetLastError() == ERROR_OPERATION_ABORTED))
         Fail(write ? "WriteFile" : "ReadFile");
     } else {
       ::GetOverlappedResult(handle_.Get(), ov, &done, FALSE);
@@ -271,6 +281,7 @@ class WinCommPort final : public ICommPort {
   UniqueHandle handle_;
   Overlapped read_;
   Overlapped write_;
+  std::atomic<bool> writesCancelled_{false};
   Overlapped wait_;  // event thread only
   std::atomic<bool> gone_{false};
   // CE_IOE for a loss seen by this layer, handed out once by ClearCommError.

@@ -39,7 +39,10 @@ class FakeComm::Port final : public comm::ICommPort {
     Note([&](Record& r) { r.States.push_back(dcb); });
   }
   void SetCommTimeouts(const comm::TCommTimeouts& t) override {
-    Note([&](Record& r) { r.Timeouts.push_back(t); });
+    Note([&](Record& r) {
+      r.Timeouts.push_back(t);
+      timeouts_ = t;
+    });
   }
   size_t Read(char* buffer, size_t size) override {
     std::lock_guard guard(fake_.lock_);
@@ -49,10 +52,23 @@ class FakeComm::Port final : public comm::ICommPort {
     return n;
   }
   size_t Write(const char* data, size_t size) override {
-    std::lock_guard guard(fake_.lock_);
-    const size_t n = std::min(size, fake_.WriteLimit);
+    std::unique_lock guard(fake_.lock_);
+    const auto moves = [&] { return writesCancelled_ || fake_.writeLimit_ > 0; };
+    const uint64_t limit = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * size +
+                           timeouts_.WriteTotalTimeoutConstant;
+    if (limit == 0)
+      fake_.changed_.wait(guard, moves);
+    else
+      fake_.changed_.wait_for(guard, std::chrono::milliseconds(limit), moves);
+    const size_t n = writesCancelled_ ? 0 : std::min(size, fake_.writeLimit_);
     fake_.record_.Written.append(data, n);
+    fake_.changed_.notify_all();
     return n;
+  }
+  void CancelWrites() override {
+    std::lock_guard guard(fake_.lock_);
+    writesCancelled_ = true;
+    fake_.changed_.notify_all();
   }
   comm::TCommState ClearCommError() override {
     std::lock_guard guard(fake_.lock_);
@@ -106,6 +122,8 @@ class FakeComm::Port final : public comm::ICommPort {
   }
 
   FakeComm& fake_;
+  comm::TCommTimeouts timeouts_;  // under fake_.lock_
+  bool writesCancelled_ = false;  // under fake_.lock_
 };
 
 FakeComm::FakeComm() {
@@ -118,6 +136,18 @@ FakeComm::~FakeComm() {
 void FakeComm::QueueInput(const std::string& bytes) {
   std::lock_guard guard(lock_);
   input_ += bytes;
+}
+
+void FakeComm::SetWriteLimit(size_t bytes) {
+  std::lock_guard guard(lock_);
+  writeLimit_ = bytes;
+  changed_.notify_all();
+}
+
+bool FakeComm::WaitForWritten(size_t bytes) const {
+  std::unique_lock guard(lock_);
+  return changed_.wait_for(guard, std::chrono::seconds(5),
+                           [&] { return record_.Written.size() >= bytes; });
 }
 
 void FakeComm::RaiseErrors(uint32_t ceFlags) {

@@ -32,10 +32,12 @@ class FakeComm final : public comm::ICommProvider {
   std::optional<int> FailOpen;            // errno for Open
   std::optional<int> FailModemStatus;     // errno for GetCommModemStatus
   std::optional<int> FailClearCommError;  // errno for ClearCommError
-  size_t WriteLimit = SIZE_MAX;           // bytes a write moves before its time-out
-  size_t Unsent = 0;                      // bytes a drain leaves in the output queue
-  size_t ReadLimit = SIZE_MAX;            // bytes a read delivers (0: the device went)
-  std::vector<std::string> Ports;         // what ListPorts answers
+  // Bytes a write moves before its time-out; at 0 a write waits out its time-out as on a
+  // stalled line, unless the limit rises or the writes are cancelled meanwhile.
+  void SetWriteLimit(size_t bytes);
+  size_t Unsent = 0;               // bytes a drain leaves in the output queue
+  size_t ReadLimit = SIZE_MAX;     // bytes a read delivers (0: the device went)
+  std::vector<std::string> Ports;  // what ListPorts answers
 
   // ---- Record ----
   struct Record {
@@ -54,6 +56,8 @@ class FakeComm final : public comm::ICommProvider {
   Record Recorded() const;
   // Blocks until the event thread waits for the `n`th time (or a second has passed).
   bool WaitForWaits(int n) const;
+  // Blocks until `bytes` have been written in all (or five seconds have passed).
+  bool WaitForWritten(size_t bytes) const;
 
   // ICommProvider
   std::unique_ptr<comm::ICommPort> Open(const std::string& Name) override;
@@ -69,6 +73,7 @@ class FakeComm final : public comm::ICommProvider {
   mutable std::condition_variable changed_;
   Record record_;
   std::string input_;
+  size_t writeLimit_ = SIZE_MAX;
   uint32_t errors_ = 0;
   std::deque<uint32_t> wakeups_;
   comm::ICommProvider* previous_ = nullptr;

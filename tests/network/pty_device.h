@@ -7,6 +7,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,6 +48,11 @@ class PtyDevice {
   }
   void Write(const std::string& data) {
     ASSERT_EQ(::write(master_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  }
+  // Bytes the module wrote that the device has not read yet.
+  std::size_t Waiting() const {
+    int n = 0;
+    return ::ioctl(master_, FIONREAD, &n) == 0 ? static_cast<std::size_t>(n) : 0;
   }
   // `size` bytes, or fewer when nothing came for 10 s.
   std::string Read(std::size_t size) {

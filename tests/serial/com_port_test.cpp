@@ -176,7 +176,7 @@ TEST_F(ComPortTest, ClosingEndsTheThreadWithinOneWaitAndCleansUp) {
 
 TEST_F(ComPortTest, AWriteCutShortByItsTimeOutReturnsTheSmallerCount) {
   device.Open();
-  fake.WriteLimit = 3;
+  fake.SetWriteLimit(3);
   EXPECT_EQ(device.WriteData("hello"), 3);
   EXPECT_EQ(fake.Recorded().Written, "hel");
 }

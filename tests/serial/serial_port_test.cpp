@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "framework/codes.h"
 #include "tests/fakes/comm_fake.h"
@@ -56,8 +57,12 @@ class SerialPortTest : public HostTest {
   }
 
   FakeComm fake;
+  const TSerialPortTimings timings = TKYTSerialPort::Timings();
   // The instances own ports of the fake, so they go before it does.
-  ~SerialPortTest() override { ResetHost({}); }
+  ~SerialPortTest() override {
+    ResetHost({});
+    TKYTSerialPort::Timings() = timings;
+  }
 };
 
 TEST_F(SerialPortTest, ACreatedInstanceWithoutSettingsKeepsTheDefaultsAndStoresThem) {
@@ -118,6 +123,7 @@ TEST_F(SerialPortTest, AnOpenPortWritesDrivesTheLinesAndListsDevices) {
   EXPECT_EQ(Host().Status(kPort), IS_ACTIVE);
   EXPECT_EQ(Timer(), 0);
   Host().Call("COMPort_SendText", {Variant(kPort), Variant(std::string("a\0b", 3))});
+  ASSERT_TRUE(fake.WaitForWritten(3));
   EXPECT_EQ(fake.Recorded().Written, std::string("a\0b", 3));
   EXPECT_EQ(DebugData(kPort, "TRANSMITTED"), std::vector<std::string>{std::string("a\0b", 3)});
 
@@ -133,19 +139,49 @@ TEST_F(SerialPortTest, AnOpenPortWritesDrivesTheLinesAndListsDevices) {
   EXPECT_EQ(escapes, (std::vector<int>{comm::SETDTR, comm::SETRTS, comm::SETBREAK, comm::CLRRTS}));
   EXPECT_FALSE(Module().HasChanges());
 
-  // A write cut short by its time-out is a failure, not a quiet loss of the rest.
-  fake.WriteLimit = 3;
-  try {
-    Port().SendText("hello");
-    FAIL() << "sent";
-  } catch (const EComPort& e) {
-    EXPECT_EQ(e.what(),
-              "WriteFile function failed (win error code: " + std::to_string(ETIMEDOUT) + ")");
-  }
-  EXPECT_EQ(DebugData(kPort, "TRANSMITTED").back(), "hel");
-
   fake.Ports = {"/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "ttyS0"};
   EXPECT_EQ(Port().GetDevices(), fake.Ports);
+}
+
+// A line that takes nothing holds no sender: what is sent waits in the port's queue, up to its
+// bound, and goes out in order once the line moves. A close does not wait out the write
+// time-out of a stalled line, and reports what it dropped.
+TEST_F(SerialPortTest, AStalledLineHoldsNoSenderAndLosesNothingUntilTheClose) {
+  TKYTSerialPort::Timings().SendQueueBound = 8;
+  TKYTSerialPort::Timings().DrainOnClose = std::chrono::milliseconds(100);
+  CreateOpen();
+  const auto failure = [](int code) {
+    return "WriteFile function failed (win error code: " + std::to_string(code) + ")";
+  };
+  fake.SetWriteLimit(0);
+  Port().SendText("abc");
+  Port().SendText("def");
+  try {
+    Port().SendText("ghi");
+    FAIL() << "queued past the bound";
+  } catch (const EComPort& e) {
+    EXPECT_EQ(e.what(), failure(ENOBUFS));
+  }
+  // Reported once, when the write time-out has run out; the bytes stay.
+  ASSERT_TRUE(WaitUntil([&] { return !LogTexts(kPort, KL_WARNING).empty(); }));
+  fake.SetWriteLimit(2);
+  ASSERT_TRUE(fake.WaitForWritten(6));
+  EXPECT_EQ(fake.Recorded().Written, "abcdef");
+  EXPECT_EQ(LogTexts(kPort, KL_WARNING),
+            std::vector<std::string>{"SerialPort - " + failure(ETIMEDOUT)});
+
+  Device().Timeouts.WriteTotalConstant = 20000;
+  Module().ApplyChanges();
+  fake.SetWriteLimit(0);
+  Port().SendText("jkl");
+  const auto start = std::chrono::steady_clock::now();
+  Module().ApplyChanges();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(LogTexts(kPort, KL_WARNING).back(), "SerialPort - 3 bytes could not be sent");
+  fake.SetWriteLimit(SIZE_MAX);
+  Port().SendText("mno");
+  ASSERT_TRUE(fake.WaitForWritten(9));
+  EXPECT_EQ(fake.Recorded().Written, "abcdefmno");
 }
 
 TEST_F(SerialPortTest, AClosingPortDrainsItsOutputFirstAndReportsWhatItDropped) {
