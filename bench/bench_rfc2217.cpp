@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,12 @@ constexpr uint16_t kKytPort = 47040;
 
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& args) {
+  // Standard output and error go to `log` (or nowhere).
+  explicit Child(const std::vector<std::string>& args, const std::string& log = "/dev/null") {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -215,8 +217,17 @@ Row KytHost(const std::string& program, const Pty& line, std::size_t total, int 
   struct Unlink {
     ~Unlink() { ::unlink(kSerialLink.c_str()); }
   } unlink;
-  Child host({program, "run", kConfig});
-  return Measure(kKytPort, line, total, trips);
+  const std::string log = "/tmp/bench_rfc2217-kyt-host.log";
+  Child host({program, "run", kConfig}, log);
+  try {
+    return Measure(kKytPort, line, total, trips);
+  } catch (const std::exception& e) {
+    // Why kyt-host did not serve (a port in use, a config it refused) is in its own output.
+    std::ifstream in(log);
+    std::string said, text;
+    while (std::getline(in, text)) said += "\n  " + text;
+    throw std::runtime_error(std::string(e.what()) + "; kyt-host printed:" + said);
+  }
 }
 
 Row Ser2net(const Pty& line, std::size_t total, int trips) {

@@ -43,7 +43,8 @@ TEST(SerialGatewayEndToEndTest, AStalledLineSlowsItsClientAndHoldsNoOtherPath) {
   // the line: without the pause on the client, the queue would refuse the rest.
   constexpr std::size_t kTotal = 8 << 20;
   std::string bytes(kTotal, '\0');
-  for (std::size_t i = 0; i < kTotal; ++i) bytes[i] = static_cast<char>('A' + (i * 7 + i / 4093) % 26);
+  for (std::size_t i = 0; i < kTotal; ++i)
+    bytes[i] = static_cast<char>('A' + (i * 7 + i / 4093) % 26);
   test::TcpTestClient sender(port);
   test::TcpTestClient other(port);
   std::thread sending([&] { sender.Send(bytes); });
