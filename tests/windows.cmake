@@ -11,7 +11,8 @@
 #     library (cpp-httplib) is Linux-only here; the fetch's wire and authentication tests run
 #     on the scripted loopback server.
 #   network/server_socket_e2e_test, client_socket_e2e_test, com_port_control_e2e_test,
-#     usb/ftdi_usbxp_host_test: kyt-host as a subprocess (and ptys, pyserial).
+#     serial_gateway_e2e_test, usb/ftdi_usbxp_host_test: kyt-host as a subprocess (and ptys,
+#     pyserial).
 #   usb/d2xx_promises_test: D2XX's Linux EVENT_HANDLE (a condition variable); Windows' library
 #     signals an event object.
 #   cli/: kyt-host in a subprocess, pipes and signals the POSIX way, sysfs device nodes
@@ -54,7 +55,8 @@ kyt_add_windows_tests(serial LIBRARIES kytserial kyt_fake_comm
   EXCLUDE comm_posix_test.cpp serial_port_pty_test.cpp serial_port_e2e_test.cpp pty_pair.cpp)
 kyt_add_windows_tests(network LIBRARIES kytnetwork
   EXCLUDE http_fetch_server_test.cpp http_proxy_test.cpp www_reader_e2e_test.cpp
-  server_socket_e2e_test.cpp client_socket_e2e_test.cpp com_port_control_e2e_test.cpp)
+  server_socket_e2e_test.cpp client_socket_e2e_test.cpp com_port_control_e2e_test.cpp
+  serial_gateway_e2e_test.cpp)
 kyt_add_windows_tests(usb LIBRARIES kytusb kyt_fake_hid
   EXCLUDE ftdi_usbxp_host_test.cpp d2xx_promises_test.cpp)
 kyt_add_windows_tests(win32)
