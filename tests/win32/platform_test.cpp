@@ -161,6 +161,20 @@ TEST(WineComPortTest, CarriesBytesAndWakesTheEventWait) {
   std::thread raiser([&] { stop->Raise(); });
   EXPECT_TRUE(receiver->WaitCommEvent(*stop).Stopped);
   raiser.join();
+
+  // A write the far side does not take, under a minute's time-out, ends at once when the
+  // writes are cancelled (as a closing port does), with the count it moved.
+  sender->SetCommTimeouts({comm::MAXDWORD, 0, 0, 0, 60000});
+  const std::string lots(4 << 20, 'x');
+  auto writing =
+      std::async(std::launch::async, [&] { return sender->Write(lots.data(), lots.size()); });
+  const auto started = std::chrono::steady_clock::now() + 10s;
+  while (receiver->ClearCommError().InQueue == 0 && std::chrono::steady_clock::now() < started)
+    std::this_thread::yield();
+  sender->CancelWrites();
+  ASSERT_EQ(writing.wait_for(20s), std::future_status::ready);
+  EXPECT_LT(writing.get(), lots.size());
+  EXPECT_EQ(sender->Write("late", 4), 0u);
   // Exclusive access: a second open of a port in use fails (wine lets it pass).
   if (!UnderWine()) {
     EXPECT_THROW(comm::CommProvider().Open(a), comm::CommError);
