@@ -250,8 +250,11 @@ void TKYTSerialPort::StopOutput() {
   }
 }
 
-// On the main thread the wait keeps serving hand-overs.
+// On the main thread the wait keeps serving hand-overs. Meanwhile the port is lent to one use
+// at a time, as in any wait for another thread: what the line sends is still read and handed
+// on, rather than left to fill the device's input queue that the close then purges.
 void TKYTSerialPort::DrainQueue() {
+  const TWaitScope waiting;
   const auto end = std::chrono::steady_clock::now() + Timings().DrainOnClose;
   const bool serve = IsMainThread();
   while (std::chrono::steady_clock::now() < end) {

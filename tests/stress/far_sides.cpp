@@ -20,6 +20,19 @@ std::string Record(int number, int digits) {
   return fmt::format("{:0{}}", number % (digits == 8 ? 100000000 : 10000), digits);
 }
 
+std::string CheckOf(const std::string& digits) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < digits.size(); ++i)
+    sum += static_cast<unsigned>(i * 7 + 3) * (digits[i] - '0');
+  sum %= 26 * 26;
+  return {static_cast<char>('a' + sum / 26), static_cast<char>('a' + sum % 26)};
+}
+
+std::string Line(int number) {
+  const std::string digits = Record(number);
+  return digits + CheckOf(digits) + "\n";
+}
+
 std::vector<std::string> Lines(const std::string& stream) {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -81,10 +94,10 @@ class TSerialFarSide final : public TFarSide {
     As<IKYTSerialPort>(unit).SetBaudRate(round % 2 ? "19200" : "9600");
   }
   void Send(IKYTModule& unit, int number) override {
-    As<IKYTSerialPort>(unit).SendText(Record(number) + "\n");
+    As<IKYTSerialPort>(unit).SendText(Line(number));
   }
   void Disturb(IKYTModule&, int round) override {
-    out_.Add(Record(kIncoming + round) + "\n");
+    out_.Add(Line(kIncoming + round));
     out_.Flush([&](const std::string& b) { return ::write(pty_.Master(), b.data(), b.size()); });
     Collect();
   }
@@ -139,11 +152,11 @@ class TClientSocketFarSide final : public TFarSide {
     As<IKYTClientSocket>(unit).SetOpen(round % 4 != 3);
   }
   void Send(IKYTModule& unit, int number) override {
-    As<IKYTClientSocket>(unit).SendText(Record(number) + "\n");
+    As<IKYTClientSocket>(unit).SendText(Line(number));
   }
   void Disturb(IKYTModule&, int round) override {
     Collect();
-    if (!peers_.empty() && !SendNow(peers_.back(), Record(kIncoming + round) + "\n"))
+    if (!peers_.empty() && !SendNow(peers_.back(), Line(kIncoming + round)))
       peers_.pop_back();
   }
   void Collect() override {
@@ -181,7 +194,7 @@ class TServerSocketFarSide final : public TFarSide {
     As<IKYTServerSocket>(unit).SetLimit(round % 2 ? 8 : 9);
   }
   void Send(IKYTModule& unit, int number) override {
-    As<IKYTServerSocket>(unit).SendText(Record(number) + "\n");
+    As<IKYTServerSocket>(unit).SendText(Line(number));
   }
   void Disturb(IKYTModule&, int round) override {
     if (!client_) {
@@ -191,7 +204,7 @@ class TServerSocketFarSide final : public TFarSide {
         return;  // between two activations
       }
     }
-    if (!Drain(client_, sent_) || !SendNow(client_, Record(kIncoming + round) + "\n"))
+    if (!Drain(client_, sent_) || !SendNow(client_, Line(kIncoming + round)))
       client_.Reset();
   }
   void Collect() override {
@@ -224,14 +237,14 @@ class TVendorFarSide final : public TFarSide {
     As<IKYTSerialControl>(unit).SetBaudRate(round % 2 ? "19200" : "9600");
   }
   void Send(IKYTModule& unit, int number) override {
-    As<IKYTSendData>(unit).SendData(Record(number) + "\n");
+    As<IKYTSendData>(unit).SendData(Line(number));
   }
   void Disturb(IKYTModule&, int round) override {
     // Now and then the device goes and comes back at the next turn.
     const bool away = round % 16 == 15;
     fake_.SetPresent(kSerial, !away);
     if (!away)
-      fake_.Inject(kSerial, Record(kIncoming + round) + "\n");
+      fake_.Inject(kSerial, Line(kIncoming + round));
   }
   std::vector<std::string> SentRecords() override { return Lines(fake_.Written(kSerial)); }
 
@@ -321,7 +334,7 @@ class TWWWReaderFarSide final : public TFarSide {
   std::string Url(const char* path) const { return "http://" + server_.Address() + "/" + path; }
   // Each answer is the request's number: pages delivered in fetch order come out in order.
   TScriptedServer server_{[](const std::string&, int index) {
-    const std::string body = Record(index) + "\n";
+    const std::string body = Line(index);
     return TScriptedReply{
         fmt::format("HTTP/1.1 200 OK\r\nContent-Length: {}\r\n\r\n{}", body.size(), body)};
   }};

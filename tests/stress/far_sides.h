@@ -19,6 +19,11 @@ namespace kyt::test {
 // so what a Bridge echoes back stays apart from what was sent.
 inline constexpr int kIncoming = 50000000;
 std::string Record(int number, int digits = 8);
+// A record on a byte stream, newline-ended, with two check letters: where a close purged a
+// stream between the head of one record and the tail of a later one, the joint can have a
+// record's length and digits only, and its letters give it away.
+std::string Line(int number);
+std::string CheckOf(const std::string& digits);
 
 class TFarSide {
  public:
