@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "runtime/thread.h"
+
 namespace kyt {
 
 namespace {
@@ -151,6 +153,18 @@ bool TSendQueue::Ended() const {
 bool TSendQueue::Drain(milliseconds limit) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, limit, [this] { return queued_ == 0 || ended_ || stopping_; });
+}
+
+bool TSendQueue::DrainServing(milliseconds limit) {
+  if (!IsMainThread())
+    return Drain(limit);
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (Drain(std::min(milliseconds(5), limit)))
+      return true;
+    CheckSynchronize();
+  }
+  return false;
 }
 
 bool TSendQueue::WaitEnded(milliseconds limit) {

@@ -105,6 +105,9 @@ class TSendQueue {
   // Waits until everything pushed so far is written or the writer ended; false when `limit`
   // passed first.
   bool Drain(std::chrono::milliseconds limit);
+  // Drain, but on the main thread the wait keeps serving hand-overs (a channel's close waits
+  // so for what was sent before it).
+  bool DrainServing(std::chrono::milliseconds limit);
   // Waits until the writer ended or `limit` passed; true when it ended.
   bool WaitEnded(std::chrono::milliseconds limit);
   // Drops what waits to be written; a write in progress still ends as the channel takes it.

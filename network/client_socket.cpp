@@ -232,16 +232,8 @@ void TKYTClientSocket::StopConnection() {
 // What was sent before a close still goes out, as far as the peer takes it within the bound.
 // On the main thread the wait keeps serving hand-overs.
 void TKYTClientSocket::DrainOutput() {
-  if (!output_)
-    return;
-  const auto end = std::chrono::steady_clock::now() + Timings().DrainOnClose;
-  const bool serve = IsMainThread();
-  while (std::chrono::steady_clock::now() < end) {
-    if (output_->Drain(serve ? std::chrono::milliseconds(5) : Timings().DrainOnClose))
-      return;
-    if (serve)
-      CheckSynchronize();
-  }
+  if (output_)
+    output_->DrainServing(Timings().DrainOnClose);
 }
 
 void TKYTClientSocket::Received(const std::string& Data) {

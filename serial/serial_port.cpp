@@ -255,14 +255,7 @@ void TKYTSerialPort::StopOutput() {
 // on, rather than left to fill the device's input queue that the close then purges.
 void TKYTSerialPort::DrainQueue() {
   const TWaitScope waiting;
-  const auto end = std::chrono::steady_clock::now() + Timings().DrainOnClose;
-  const bool serve = IsMainThread();
-  while (std::chrono::steady_clock::now() < end) {
-    if (output_->Drain(serve ? std::chrono::milliseconds(5) : Timings().DrainOnClose))
-      return;
-    if (serve)
-      CheckSynchronize();
-  }
+  output_->DrainServing(Timings().DrainOnClose);
 }
 
 // The writer thread's write: as much as the line takes within its write time-out. A line that
