@@ -131,9 +131,11 @@ class WinCommPort final : public ICommPort {
     return writesCancelled_ ? 0 : Transfer(true, const_cast<char*>(data), size);
   }
 
+  // The writing thread cancels its own transfer when this wakes it: a cancel from here could
+  // come while the system is still setting the transfer up, find nothing and be lost.
   void CancelWrites() override {
     writesCancelled_ = true;
-    ::CancelIoEx(handle_.Get(), &write_.record);
+    cancelWrites_.Raise();
   }
 
   TCommState ClearCommError() override {
@@ -233,9 +235,8 @@ class WinCommPort final : public ICommPort {
     if (!ok) {
       if (::GetLastError() != ERROR_IO_PENDING)
         Fail(write ? "WriteFile" : "ReadFile");
-      // A cancel that came before the write was under way did not find it.
-      if (write && writesCancelled_)
-        ::CancelIoEx(handle_.Get(), ov);
+      if (write)
+        AwaitWriteOrCancel(ov);
       // The port's time-outs end the transfer; a time-out is a short count, not a failure, and
       // so is a cancelled write.
       if (!::GetOverlappedResult(handle_.Get(), ov, &done, TRUE) &&
@@ -245,6 +246,16 @@ class WinCommPort final : public ICommPort {
       ::GetOverlappedResult(handle_.Get(), ov, &done, FALSE);
     }
     return done;
+  }
+
+  // Returns when the write has ended by itself or has been cancelled. A cancel is asked again
+  // until the transfer ends, for one that came before the transfer could be found.
+  void AwaitWriteOrCancel(OVERLAPPED* ov) {
+    const HANDLE both[2] = {write_.event.Get(), cancelWrites_.Handle()};
+    if (::WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+      return;
+    do ::CancelIoEx(handle_.Get(), ov);
+    while (::WaitForSingleObject(write_.event.Get(), 50) == WAIT_TIMEOUT);
   }
 
   TCommWait Failed(DWORD code, HANDLE stopEvent) {
@@ -282,6 +293,7 @@ class WinCommPort final : public ICommPort {
   Overlapped read_;
   Overlapped write_;
   std::atomic<bool> writesCancelled_{false};
+  WinStopSignal cancelWrites_;
   Overlapped wait_;  // event thread only
   std::atomic<bool> gone_{false};
   // CE_IOE for a loss seen by this layer, handed out once by ClearCommError.
