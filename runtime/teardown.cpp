@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "runtime/thread.h"
 
@@ -39,10 +41,11 @@ TService& Service() {
   return *service;
 }
 
+// Plain data only, as every thread-local object of the runtime (see runtime/thread.cpp).
 struct TThreadState {
   int CallDepth = 0;
   int WorkerDepth = 0;
-  std::vector<TPendingTeardown> Pending;
+  std::vector<TPendingTeardown>* Pending = nullptr;  // while a call defers teardowns
 };
 thread_local TThreadState t_state;
 
@@ -132,11 +135,11 @@ TCallScope::TCallScope() noexcept {
 }
 
 TCallScope::~TCallScope() {
-  if (--t_state.CallDepth > 0 || t_state.Pending.empty())
+  if (--t_state.CallDepth > 0 || t_state.Pending == nullptr)
     return;
-  std::vector<TPendingTeardown> pending;
-  pending.swap(t_state.Pending);
-  for (const TPendingTeardown& teardown : pending) {
+  const std::unique_ptr<std::vector<TPendingTeardown>> pending(
+      std::exchange(t_state.Pending, nullptr));
+  for (const TPendingTeardown& teardown : *pending) {
     try {
       PostTeardown(teardown);
     } catch (...) {
@@ -158,7 +161,9 @@ void TearDownObject(const void* owner, void (*destroy)(void*), void* object) noe
   const TPendingTeardown teardown{owner, destroy, object};
   try {
     if (t_state.CallDepth > 0) {
-      t_state.Pending.push_back(teardown);
+      if (t_state.Pending == nullptr)
+        t_state.Pending = new std::vector<TPendingTeardown>;
+      t_state.Pending->push_back(teardown);
       return;
     }
     if (t_state.WorkerDepth > 0) {

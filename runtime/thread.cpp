@@ -204,28 +204,51 @@ void WakeMainThread() {
 }
 
 namespace {
-thread_local std::vector<THeldDuringWait*> t_held;
+// No thread-local object here or elsewhere in the runtime may need a destructor. On Windows
+// such a destructor is registered with libstdc++, which pins the module and lets it go again
+// when the thread ends, under winpthreads' global thread lock; a second thread ending at that
+// moment holds the loader lock and waits for that thread lock, and the process stops for good.
+thread_local THeldDuringWait* t_newestHeld = nullptr;
+
 }  // namespace
 
+struct TThreadHolds {
+  static void Push(THeldDuringWait* held) {
+    held->heldBefore_ = t_newestHeld;
+    t_newestHeld = held;
+  }
+  static void Remove(THeldDuringWait* held) {
+    for (THeldDuringWait** link = &t_newestHeld; *link != nullptr; link = &(*link)->heldBefore_) {
+      if (*link == held) {
+        *link = held->heldBefore_;
+        held->heldBefore_ = nullptr;
+        return;
+      }
+    }
+  }
+};
+
 void HoldDuringWaits(THeldDuringWait* held) {
-  t_held.push_back(held);
+  TThreadHolds::Push(held);
 }
 
 void ReleaseAfterWaits(THeldDuringWait* held) {
-  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
-    if (*it == held) {
-      t_held.erase(std::next(it).base());
-      return;
-    }
-  }
+  TThreadHolds::Remove(held);
 }
 
-TWaitScope::TWaitScope() : held_(t_held) {
-  for (THeldDuringWait* held : held_) held->WaitBegins();
+TWaitScope::TWaitScope() : newest_(t_newestHeld) {
+  BeginOldestFirst(newest_);
+}
+
+void TWaitScope::BeginOldestFirst(THeldDuringWait* held) noexcept {
+  if (held == nullptr)
+    return;
+  BeginOldestFirst(held->heldBefore_);
+  held->WaitBegins();
 }
 
 TWaitScope::~TWaitScope() {
-  for (auto it = held_.rbegin(); it != held_.rend(); ++it) (*it)->WaitEnds();
+  for (THeldDuringWait* held = newest_; held != nullptr; held = held->heldBefore_) held->WaitEnds();
 }
 
 // Guarded by the hub's mutex.

@@ -40,6 +40,13 @@ class KYT_RT_API THeldDuringWait {
 
  protected:
   ~THeldDuringWait() = default;
+
+ private:
+  friend struct TThreadHolds;
+  friend class TWaitScope;
+  // A thread's list is linked through what it holds, newest first, so that the thread-local
+  // part is a plain pointer (see TWaitScope).
+  THeldDuringWait* heldBefore_ = nullptr;
 };
 KYT_RT_API void HoldDuringWaits(THeldDuringWait* held);
 KYT_RT_API void ReleaseAfterWaits(THeldDuringWait* held);
@@ -53,7 +60,11 @@ class KYT_RT_API TWaitScope {
   TWaitScope& operator=(const TWaitScope&) = delete;
 
  private:
-  std::vector<THeldDuringWait*> held_;
+  static void BeginOldestFirst(THeldDuringWait* held) noexcept;
+
+  // What the thread held when the wait began, newest first; whatever it takes and gives back
+  // while the wait serves hand-overs lies above it.
+  THeldDuringWait* newest_;
 };
 
 // A worker thread with the main-thread hand-over.

@@ -172,17 +172,6 @@ void StuckClientOverflows(TFlowRig& rig) {
 // is sent, and once nothing went out for the write time-out the connection counts as lost, as
 // any other loss: reported once, retried on the timer.
 void FarSideStopsReading(TFlowRig& rig) {
-#ifdef _WIN32
-  // Under wine about one run in four never ends (KYT_TRY_WINE_HANG=1 runs it anyway). A
-  // stopped run shows the Client Socket's writer thread, throwing the write time-out, waiting
-  // for good on the exception unwinder's lock (libgcc's object mutex, a winpthreads mutex)
-  // while the reader thread ends and the main thread waits on a critical section. No debugger
-  // can attach to a stopped run (its break-in thread never starts), which points at the
-  // loader lock being held; a first contention on the unwinder's lock is ruled out (three
-  // threads throwing at once before the test leave the rate as it is).
-  if (!std::getenv("KYT_TRY_WINE_HANG"))
-    GTEST_SKIP() << "hangs at times under wine";
-#endif
   TKYTClientSocket::Timings().WriteTimeout = milliseconds(300);
   TcpTestPeer peer;
   rig.Client(peer);
