@@ -209,7 +209,6 @@ namespace {
 // when the thread ends, under winpthreads' global thread lock; a second thread ending at that
 // moment holds the loader lock and waits for that thread lock, and the process stops for good.
 thread_local THeldDuringWait* t_newestHeld = nullptr;
-
 }  // namespace
 
 struct TThreadHolds {
