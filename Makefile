@@ -61,7 +61,8 @@ test-i686:
 	@scripts/install-cross-deps i686
 	@$(MAKE) --no-print-directory test BUILD=build-i686 TOOLCHAIN=cmake/i686-linux-gnu.cmake
 
-# The Windows cross build (mingw-w64, i686) in build-windows, and its tests under wine.
+# The Windows cross build (mingw-w64, i686) in build-windows, and its tests under wine (only
+# the tests need wine, and wine needs the i386 architecture).
 .PHONY: windows test-windows
 windows:
 	@scripts/install-deps --test
@@ -71,6 +72,7 @@ windows:
 	cmake --build build-windows -j $(JOBS)
 
 test-windows: windows
+	@scripts/install-cross-deps wine
 	scripts/run-windows-tests build-windows -j $(JOBS) --timeout 300
 
 # The reference host on the example config; Ctrl-C stops it (or FOR=seconds).

@@ -1,5 +1,6 @@
 # 32-bit Windows, cross-built with mingw-w64 (posix thread model, for std::thread) and run under
-# wine (scripts/install-cross-deps windows installs both).
+# wine (scripts/install-cross-deps windows installs the compiler, scripts/install-cross-deps wine
+# wine; make test-windows asks for both).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
