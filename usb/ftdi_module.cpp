@@ -29,6 +29,8 @@ TKYTFTDI::TKYTFTDI(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
 
 TKYTFTDI::~TKYTFTDI() {
   PrepareDelete();
+  // The writer reports to the timer and uses the controller: it ends first.
+  StopOutput();
   // No timer tick may reach an instance that is going away.
   reconnect_.Unregister();
   if (controller_) {
@@ -75,19 +77,31 @@ TFTDIDevices TKYTFTDI::GetDevices() {
   return devices;
 }
 
+// The text goes on the device's queue and its writer thread writes it, so the caller never
+// waits for the line. A closed device, or a write that failed since, takes the failure path.
 void TKYTFTDI::SendText(const std::string& Text) {
   const TInstanceLock::THold hold = Using();
   if (!controller_)
     throw Exception(Translate("Cannot send Data when FTDI Port is not connected!"));
   SendDebug("TRANSMITTED", Text);
   try {
-    controller_->Write(Text);
-  } catch (...) {
-    SetStatus(IS_ERROR);
-    LogMessage(KL_MESSAGE, "FTDI - " + Translate("Closed"));
-    reconnect_.Lost();
+    SendQueued(Text);
+  } catch (const EFTDIException&) {
+    LineLost();
     throw;
   }
+}
+
+void TKYTFTDI::LineLost() {
+  SetStatus(IS_ERROR);
+  LogMessage(KL_MESSAGE, "FTDI - " + Translate("Closed"));
+  reconnect_.Lost();
+}
+
+// On the writer thread: nobody waits for the write to raise its failure, so it is logged.
+void TKYTFTDI::WriteFailed(const std::exception_ptr& Failure) {
+  LogMessage(KL_WARNING, "FTDI - " + MessageOf(Failure));
+  LineLost();
 }
 
 void TKYTFTDI::ApplyChanges() {
@@ -99,7 +113,7 @@ void TKYTFTDI::ApplyChanges() {
   } else {
     if (controller_->Opened()) {
       try {
-        controller_->Close();
+        CloseLine(*controller_);
       } catch (...) {
         SetStatus(IS_ERROR);
       }

@@ -34,10 +34,14 @@ class TKYTFTDI final : public TVendorSerialModule<IKYTFTDI> {
  protected:
   void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
   [[noreturn]] void RaiseInvalidParity() override;
+  std::string LogPrefix() const override { return "FTDI - "; }
+  void WriteFailed(const std::exception_ptr& Failure) override;
 
  private:
   std::unique_ptr<TD2XXController> LoadController();
   void Reconnect();
+  // Status 200, "Closed" logged, the next attempt in 10 seconds.
+  void LineLost();
 
   // Missing when the driver library could not be loaded.
   std::unique_ptr<TD2XXController> controller_;

@@ -25,6 +25,7 @@ TKYTUSBXp::TKYTUSBXp(const TRef<IKYTKernel>& Kernel, TInstanceID InstanceID)
 
 TKYTUSBXp::~TKYTUSBXp() {
   PrepareDelete();
+  StopOutput();
   if (controller_) {
     try {
       controller_->Unload();
@@ -73,7 +74,13 @@ void TKYTUSBXp::SendText(const std::string& Text) {
   if (!controller_)
     throw Exception(Translate("Cannot send Data when USBXpress Port is not connected!"));
   SendDebug("TRANSMITTED", Text);
-  controller_->Write(Text);
+  // Queued for the writer thread; a write that failed since raises here, unchanged.
+  SendQueued(Text);
+}
+
+// On the writer thread: the failure reaches the next send; until then the log tells of it.
+void TKYTUSBXp::WriteFailed(const std::exception_ptr& Failure) {
+  LogMessage(KL_WARNING, LogPrefix() + MessageOf(Failure));
 }
 
 void TKYTUSBXp::ApplyChanges() {
@@ -83,7 +90,7 @@ void TKYTUSBXp::ApplyChanges() {
   // Nothing is caught here: a failure ends the apply and the applied settings stay as they were.
   if (controller_) {
     if (controller_->Opened())
-      controller_->Close();
+      CloseLine(*controller_);
     TakeDeviceName(*controller_);
     if (settings_.Pending.Open)
       OpenAndConfigure(*controller_);

@@ -33,6 +33,8 @@ class TKYTUSBXp final : public TVendorSerialModule<IKYTUSBXp> {
  protected:
   void* FindInterface(const TGUID& iid) override { return Interfaces::Find(this, iid); }
   [[noreturn]] void RaiseInvalidParity() override;
+  std::string LogPrefix() const override { return "USBXpress - "; }
+  void WriteFailed(const std::exception_ptr& Failure) override;
 
  private:
   std::unique_ptr<TUSBXpController> LoadController();

@@ -2,14 +2,20 @@
 
 // The part the FTDI and USBXpress modules share: the eight line-setting properties with their
 // conversions, the IKYTSerialControl accessors, the receive path on the controller's watch
-// thread, and reading the device list. I is the module interface (IKYTFTDI or IKYTUSBXp).
+// thread, the writes on a thread of the device's own, and reading the device list. I is the
+// module interface (IKYTFTDI or IKYTUSBXp).
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "framework/module_object.h"
+#include "framework/translate.h"
 #include "usb/vendor_line_settings.h"
+#include "usb/vendor_output.h"
 
 namespace kyt {
 
@@ -127,6 +133,9 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
     if (!s.Port.empty())
       Controller.Open(s.Port);
     if (Controller.Opened()) {
+      // An open device takes writes, configured or not.
+      output_.Start(Controller,
+                    [this](const std::exception_ptr& failure) { WriteFailed(failure); });
       // The library takes bytes and a 16-bit flow control word, like the original interface.
       Controller.Configure(static_cast<uint32_t>(s.BaudRate), static_cast<uint8_t>(s.DataBits),
                            static_cast<uint8_t>(s.StopBits), static_cast<uint8_t>(s.Parity),
@@ -134,9 +143,39 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
     }
   }
 
+  // What was queued before goes out first (a second at most); what could not is logged.
+  template <class C>
+  void CloseLine(C& Controller) {
+    StopOutput();
+    Controller.Close();
+  }
+  void StopOutput() {
+    const std::size_t dropped = output_.Stop();
+    if (dropped > 0) {
+      const int count = static_cast<int>(std::min<std::size_t>(dropped, INT_MAX));
+      LogMessage(KL_WARNING, LogPrefix() + TranslateFormat("%d bytes could not be sent", count));
+    }
+  }
+  // Queues the text for the writer thread (TVendorOutput::Send says what it raises).
+  void SendQueued(const std::string& Text) { output_.Send(Text); }
+
   [[noreturn]] virtual void RaiseInvalidParity() = 0;
+  // "FTDI - ", say: what the module's own log lines start with.
+  virtual std::string LogPrefix() const = 0;
+  // A write that failed on the writer thread; the sends after it raise the same failure.
+  virtual void WriteFailed(const std::exception_ptr& Failure) = 0;
+  static std::string MessageOf(const std::exception_ptr& Failure) {
+    try {
+      std::rethrow_exception(Failure);
+    } catch (const std::exception& e) {
+      return e.what();
+    } catch (...) {
+      return {};
+    }
+  }
 
   TSettingsPair<TVendorSettings> settings_;
+  TVendorOutput output_;
 };
 
 }  // namespace kyt

@@ -14,6 +14,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -56,7 +57,8 @@ struct Device {
   std::string Received;  // waiting to be read by the host side
   std::string Written;   // what the host side wrote
   EventHandle* Event = nullptr;
-  uint32_t ReadTimeout = 0;  // milliseconds a read waits for the bytes asked for; 0: no limit
+  uint32_t ReadTimeout = 0;      // milliseconds a read waits for the bytes asked for; 0: no limit
+  uint32_t WriteTimeout = 1000;  // milliseconds a write waits while the line takes nothing
 };
 
 struct Session {
@@ -78,6 +80,8 @@ struct State {
   std::map<std::string, FailRule> Failures;
   std::string Calls;
   uint32_t WriteLimit = UINT32_MAX;
+  bool WritesStalled = false;  // the line takes nothing, as under flow control
+  int WritesWaiting = 0;
   bool EnvironmentRead = false;
 };
 
@@ -159,9 +163,22 @@ struct Call {
         d.Open = false;
         d.Event = nullptr;
         d.ReadTimeout = 0;
+        d.WriteTimeout = 1000;
         S.Changed.notify_all();
       }
     }
+  }
+  // How many of `size` bytes the line takes: all of them, or, while writes are stalled, none
+  // once the device's write time-out has passed (the libraries then report a short write).
+  uint32_t TakeWrite(void* handle, uint32_t size) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(Open(handle)->WriteTimeout);
+    ++S.WritesWaiting;
+    S.Changed.notify_all();
+    while (S.WritesStalled && Open(handle) && std::chrono::steady_clock::now() < end)
+      S.Changed.wait_until(Guard, end);
+    --S.WritesWaiting;
+    return S.WritesStalled ? 0 : std::min(size, S.WriteLimit);
   }
   Device* Find(const std::string& serial) {
     for (auto& d : S.Devices) {
@@ -213,6 +230,7 @@ FAKE_EXPORT void FakeVendor_Reset() {
   s.Failures.clear();
   s.Calls.clear();
   s.WriteLimit = UINT32_MAX;
+  s.WritesStalled = false;
   s.EnvironmentRead = true;  // a reset test starts with no devices
 }
 
@@ -279,6 +297,21 @@ FAKE_EXPORT void FakeVendor_LimitWrites(uint32_t limit) {
   fake::State& s = fake::TheState();
   std::lock_guard guard(s.Lock);
   s.WriteLimit = limit;
+}
+
+// While stalled, writes take nothing and return short after their time-out.
+FAKE_EXPORT void FakeVendor_StallWrites(int stalled) {
+  fake::State& s = fake::TheState();
+  std::lock_guard guard(s.Lock);
+  s.WritesStalled = stalled != 0;
+  s.Changed.notify_all();
+}
+
+// How many writes are inside the library now.
+FAKE_EXPORT int FakeVendor_WritesWaiting() {
+  fake::State& s = fake::TheState();
+  std::lock_guard guard(s.Lock);
+  return s.WritesWaiting;
 }
 
 // The calls so far, one "NAME(ARGS)" line each; `clear` empties the log.

@@ -57,6 +57,15 @@ class FTDIModuleTest : public test_support::HostTest {
     }
   }
 
+  // The send is queued; its write fails on the writer thread, which logs it, and the next
+  // send raises the failure.
+  void ExpectWriteFails(const std::string& message) {
+    FTDI().SendText("hello");
+    ASSERT_TRUE(WaitUntil([&] { return Host().Status(kFTDI) == IS_ERROR; }));
+    EXPECT_TRUE(Logged(KL_WARNING, "FTDI - " + message));
+    ExpectSendFails(message);
+  }
+
   test::TFakeVendor fake_{"libftd2xx.so", "KYT_FTD2XX_LIBRARY"};
 };
 
@@ -178,7 +187,7 @@ TEST_F(FTDIModuleTest, OpenDeviceCarriesEveryByteBothWays) {
   EXPECT_EQ(debugged, bytes);
 
   Host().Call("FTDI_SendText", {Variant(kFTDI), Variant(bytes)});
-  EXPECT_EQ(fake_.Written(kSerial), bytes);
+  EXPECT_TRUE(WaitUntil([&] { return fake_.Written(kSerial) == bytes; }));
   EXPECT_EQ(DebugData(kFTDI, "TRANSMITTED"), std::vector<std::string>{bytes});
 
   // Turning it off closes the device.
@@ -209,8 +218,7 @@ TEST_F(FTDIModuleTest, ReceivedBlocksAreReportedBeforeTheChildrenGetThem) {
 TEST_F(FTDIModuleTest, FailedWriteStartsReconnection) {
   CreateOpen();
   fake_.Fail("FT_Write", 4, 1);
-  ExpectSendFails("Error writing Buffer");
-  EXPECT_EQ(Host().Status(kFTDI), IS_ERROR);
+  ExpectWriteFails("Error writing Buffer");
   EXPECT_TRUE(Logged(KL_MESSAGE, "FTDI - Closed"));
   EXPECT_EQ(Timer(), 10);
 
@@ -219,7 +227,7 @@ TEST_F(FTDIModuleTest, FailedWriteStartsReconnection) {
   EXPECT_EQ(Host().Status(kFTDI), IS_ACTIVE);
   EXPECT_EQ(Timer(), 0);
   FTDI().SendText("again");
-  EXPECT_EQ(fake_.Written(kSerial), "again");
+  EXPECT_TRUE(WaitUntil([&] { return fake_.Written(kSerial) == "again"; }));
 }
 
 TEST_F(FTDIModuleTest, SendingWhileClosedTakesTheFailurePath) {
@@ -269,8 +277,7 @@ TEST_F(FTDIModuleTest, DeviceThatDisappearsWhileOpenIsReopenedWhenBack) {
   CreateOpen();
   fake_.SetPresent(kSerial, false);
   // Polls of the missing device fail quietly; the first write shows the loss.
-  ExpectSendFails("Error writing Buffer");
-  EXPECT_EQ(Host().Status(kFTDI), IS_ERROR);
+  ExpectWriteFails("Error writing Buffer");
   EXPECT_EQ(Timer(), 10);
 
   Host().FireTimer(kFTDI, "Reconnect");

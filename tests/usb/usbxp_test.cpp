@@ -170,7 +170,7 @@ TEST_F(USBXpModuleTest, OpenDeviceCarriesEveryByteBothWays) {
   ASSERT_TRUE(WaitUntil([&] { return ConsoleData().size() >= bytes.size(); }));
   EXPECT_EQ(ConsoleData(), bytes);
   Host().Call("USBXp_SendText", {Variant(kUSBXp), Variant(bytes)});
-  EXPECT_EQ(fake_.Written(kSerial), bytes);
+  EXPECT_TRUE(WaitUntil([&] { return fake_.Written(kSerial) == bytes; }));
   EXPECT_EQ(DebugData(kUSBXp, "TRANSMITTED"), std::vector<std::string>{bytes});
 }
 

@@ -58,6 +58,9 @@ class TFakeVendor {
     Get<void(const char*, uint32_t, int)>("FakeVendor_Fail")(function.c_str(), status, times);
   }
   void LimitWrites(uint32_t limit) { Get<void(uint32_t)>("FakeVendor_LimitWrites")(limit); }
+  // While stalled, writes take nothing and return short after the device's write time-out.
+  void StallWrites(bool stalled) { Get<void(int)>("FakeVendor_StallWrites")(stalled ? 1 : 0); }
+  int WritesWaiting() { return Get<int()>("FakeVendor_WritesWaiting")(); }
   // The calls logged since the last time, "NAME(ARGS)" each; polls are not logged.
   std::vector<std::string> TakeCalls() {
     auto* calls = Get<size_t(char*, size_t, int)>("FakeVendor_Calls");

@@ -186,10 +186,9 @@ TEST_F(FtdiOnAdapter, UnpluggedWhileOpenFailsTheNextWriteAndReopensWhenBack) {
 
   size_t before = host.Events().size();
   host.Machine().Unplug(kSerialDevice);
-  // As with FTDI's library, the loss shows at the next write.
+  // As with FTDI's library, the loss shows at the next write. The call only queues it; the
+  // device's writer meets the failure and logs it.
   host.Call("FTDI_SendText", {kFtdi, "into the void"});
-  TJson answer = host.WaitForAnswer("FTDI_SendText", Limit(60s), before);
-  EXPECT_EQ(answer.value("event", ""), "error") << answer.dump();
   ASSERT_GE(host.WaitForEvent("log", ClosedLog(), Limit(60s), before), 0) << Describe(host);
   EXPECT_GE(host.WaitForEvent("status", StatusOf(200), Limit(30s), before), 0) << Describe(host);
 

@@ -133,6 +133,7 @@ D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_SetTimeouts(FT_HANDLE ftHandle, ULONG R
   if (!d)
     return FT_INVALID_HANDLE;
   d->ReadTimeout = ReadTimeout;
+  d->WriteTimeout = WriteTimeout;
   return FT_OK;
 }
 
@@ -193,7 +194,10 @@ D2XX_EXPORT FT_STATUS KYT_VENDOR_CALL FT_Write(FT_HANDLE ftHandle, LPVOID lpBuff
     return FT_INVALID_HANDLE;
   if (!d->Present)
     return FT_IO_ERROR;
-  const DWORD n = std::min(dwBytesToWrite, call.S.WriteLimit);
+  const DWORD n = call.TakeWrite(ftHandle, dwBytesToWrite);
+  d = call.Open(ftHandle);
+  if (!d)
+    return FT_INVALID_HANDLE;
   const std::string bytes(static_cast<const char*>(lpBuffer), n);
   d->Written += bytes;
   *lpBytesWritten = n;

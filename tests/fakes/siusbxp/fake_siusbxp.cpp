@@ -148,7 +148,10 @@ SI_EXPORT SI_STATUS KYT_VENDOR_CALL SI_Write(SI_HANDLE cyHandle, void* lpBuffer,
     return SI_INVALID_HANDLE;
   if (!d->Present)
     return SI_WRITE_ERROR;
-  const SI_DWORD n = std::min(dwBytesToWrite, call.S.WriteLimit);
+  const SI_DWORD n = call.TakeWrite(cyHandle, dwBytesToWrite);
+  d = call.Open(cyHandle);
+  if (!d)
+    return SI_INVALID_HANDLE;
   const std::string bytes(static_cast<const char*>(lpBuffer), n);
   d->Written += bytes;
   *lpdwBytesWritten = n;
