@@ -3,6 +3,9 @@
 // bulk stream. The FTDI module runs twice, waking on the driver's event and polling only (the
 // 100 ms poll of a watch thread that ignores the event), so the two stand side by side; the
 // USBXpress library has no event and always polls.
+// The send path: the caller's time per 32-byte send and the throughput of a bulk stream, through
+// the modules' queue and writer thread, beside the controller's own write on the caller's thread
+// (what a send cost when it wrote there).
 //
 //   bench_vendor_usb [megabytes=32] [messages=400] [polled-messages=30]
 //
@@ -11,13 +14,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_support.h"
 #include "framework/codes.h"
 #include "host/reference_host.h"
 #include "platform/dynlib.h"
+#include "usb/ftdi_controller.h"
 #include "usb/ftdi_module.h"
 #include "usb/usbxp_module.h"
 
@@ -37,6 +43,14 @@ class TDouble {
     setenv(variable, path.c_str(), 1);
     Fn<void()>("FakeVendor_Reset")();
     Fn<void(const char*, const char*, int)>("FakeVendor_AddDevice")("BENCH01", "bench", 0);
+  }
+  // Forgets what was written, and every handle.
+  void Restart() {
+    Fn<void()>("FakeVendor_Reset")();
+    Fn<void(const char*, const char*, int)>("FakeVendor_AddDevice")("BENCH01", "bench", 0);
+  }
+  size_t WrittenSize() {
+    return Fn<size_t(const char*, char*, size_t)>("FakeVendor_Written")("BENCH01", nullptr, 0);
   }
   void Inject(const std::string& bytes) {
     Fn<void(const char*, const char*, size_t)>("FakeVendor_Inject")("BENCH01", bytes.data(),
@@ -111,6 +125,81 @@ void MeasureThroughput(host::TReferenceHost& host, TDouble& device, const TSetup
   result.MegabytesPerSecond = static_cast<double>(total) / (1 << 20) / seconds;
 }
 
+struct SendResult {
+  Latency Call;  // the caller's time per send
+  double MegabytesPerSecond = 0;
+};
+
+// `send` hands one block on; the clock of the bulk stream stops when the device has it all.
+SendResult MeasureSend(TDouble& device, size_t messages, size_t total,
+                       const std::function<void(const std::string&)>& send) {
+  SendResult result;
+  std::vector<double> callUs;
+  const std::string message(kMessage, 'm');
+  for (size_t i = 0; i < messages; ++i) {
+    const auto start = Clock::now();
+    send(message);
+    callUs.push_back(SecondsSince(start) * 1e6);
+  }
+  result.Call = {Percentile(callUs, 0.5), Percentile(callUs, 0.99)};
+  const size_t before = device.WrittenSize() == messages * kMessage ? messages * kMessage : 0;
+  const std::string chunk(kChunk, 'x');
+  const auto start = Clock::now();
+  for (size_t sent = 0; sent < total; sent += kChunk) {
+    // A queue that is full refuses the block; the sender tries again once it has room.
+    for (;;) {
+      try {
+        send(chunk);
+        break;
+      } catch (const Exception&) {
+        std::this_thread::yield();
+      }
+    }
+  }
+  const auto deadline = Clock::now() + kArrivalLimit;
+  while (device.WrittenSize() < before + total) {
+    if (Clock::now() > deadline)
+      throw Exception("written bytes went missing");
+    std::this_thread::yield();
+  }
+  result.MegabytesPerSecond = static_cast<double>(total) / (1 << 20) / SecondsSince(start);
+  return result;
+}
+
+void PrintSends(size_t messages, size_t total, TDouble& d2xx, TDouble& usbxp,
+                host::TReferenceHost& host) {
+  struct TRow {
+    const char* Label;
+    SendResult Result;
+  };
+  std::vector<TRow> rows;
+  {
+    d2xx.Restart();
+    TD2XXController controller;
+    controller.Open("BENCH01");
+    rows.push_back({"FTDI controller's Write (baseline)",
+                    MeasureSend(d2xx, messages, total,
+                                [&](const std::string& block) { controller.Write(block); })});
+  }
+  for (const TSetup setup : {TSetup{"FTDI module, queued", "FTDI", true},
+                             TSetup{"USBXpress module, queued", "USBXp", false}}) {
+    TDouble& device = std::string(setup.Module) == "FTDI" ? d2xx : usbxp;
+    device.Restart();
+    Open(host, setup);
+    const auto sender = Supports<IKYTSendData>(host.Instance(kModule));
+    rows.push_back({setup.Label, MeasureSend(device, messages, total,
+                                             [&](const std::string& b) { sender->SendData(b); })});
+    Close(host);
+  }
+  std::printf("\nSending: %zu sends of %zu bytes, then %zu MB in %zu KiB blocks\n", messages,
+              kMessage, total >> 20, kChunk >> 10);
+  std::printf("%-36s %12s %12s %12s\n", "", "call med us", "call p99 us", "MB/s");
+  for (const auto& row : rows) {
+    std::printf("%-36s %12.2f %12.2f %12.1f\n", row.Label, row.Result.Call.medianUs,
+                row.Result.Call.p99Us, row.Result.MegabytesPerSecond);
+  }
+}
+
 int Main(int argc, char** argv) {
   const size_t total = CountArgument(argc, argv, 1, 32) << 20;
   const size_t messages = CountArgument(argc, argv, 2, 400);
@@ -156,6 +245,7 @@ int Main(int argc, char** argv) {
         polled.MedianUs / event.MedianUs, polled.P99Us / event.P99Us,
         event.MegabytesPerSecond / polled.MegabytesPerSecond);
   }
+  PrintSends(messages, total, d2xx, usbxp, host);
   return 0;
 }
 
