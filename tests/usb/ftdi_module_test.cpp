@@ -61,8 +61,11 @@ class FTDIModuleTest : public test_support::HostTest {
   // send raises the failure.
   void ExpectWriteFails(const std::string& message) {
     FTDI().SendText("hello");
-    ASSERT_TRUE(WaitUntil([&] { return Host().Status(kFTDI) == IS_ERROR; }));
+    // The reason, the status, "Closed" and the timer, in that order, on the writer thread.
+    ASSERT_TRUE(WaitUntil([&] { return Timer() == 10; }));
+    EXPECT_EQ(Host().Status(kFTDI), IS_ERROR);
     EXPECT_TRUE(Logged(KL_WARNING, "FTDI - " + message));
+    EXPECT_TRUE(Logged(KL_MESSAGE, "FTDI - Closed"));
     ExpectSendFails(message);
   }
 
@@ -219,8 +222,6 @@ TEST_F(FTDIModuleTest, FailedWriteStartsReconnection) {
   CreateOpen();
   fake_.Fail("FT_Write", 4, 1);
   ExpectWriteFails("Error writing Buffer");
-  EXPECT_TRUE(Logged(KL_MESSAGE, "FTDI - Closed"));
-  EXPECT_EQ(Timer(), 10);
 
   Host().FireTimer(kFTDI, "Reconnect");
   EXPECT_TRUE(Logged(KL_MESSAGE, "FTDI - Opening... #1"));
@@ -278,7 +279,6 @@ TEST_F(FTDIModuleTest, DeviceThatDisappearsWhileOpenIsReopenedWhenBack) {
   fake_.SetPresent(kSerial, false);
   // Polls of the missing device fail quietly; the first write shows the loss.
   ExpectWriteFails("Error writing Buffer");
-  EXPECT_EQ(Timer(), 10);
 
   Host().FireTimer(kFTDI, "Reconnect");
   EXPECT_EQ(LogTexts(kFTDI, KL_ERROR), std::vector<std::string>{"Could not open Device"});

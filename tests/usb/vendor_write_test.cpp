@@ -84,8 +84,9 @@ TEST_P(VendorWriteTest, AStalledLineHoldsOnlyItsWriter) {
   Send("queued");
   ASSERT_TRUE(WaitUntil([&] { return Logged("BytesWritten does not match Bufferlength"); }));
   if (GetParam().Reconnects) {
-    ASSERT_TRUE(WaitUntil([&] { return Host().Status(kLine) == IS_ERROR; }));
-    EXPECT_EQ(Host().TimerInterval(kLine, "Reconnect"), 10);
+    // Status, log line and timer, in that order, on the writer thread.
+    ASSERT_TRUE(WaitUntil([&] { return Host().TimerInterval(kLine, "Reconnect") == 10; }));
+    EXPECT_EQ(Host().Status(kLine), IS_ERROR);
   } else {
     EXPECT_EQ(Statuses(kLine), std::vector<int32_t>{IS_ACTIVE});
   }
