@@ -35,6 +35,8 @@ class TDelivering {
   TCallScope inside_;
 };
 
+}  // namespace
+
 std::string FailureText(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
@@ -44,8 +46,6 @@ std::string FailureText(std::exception_ptr failure) {
     return "Unknown exception";
   }
 }
-
-}  // namespace
 
 void TKYTModuleObject::LogMessage(int32_t Code, const std::string& Text) {
   Kernel->PostLogMessage(Code, InstanceID, GetModuleName(), Text);

@@ -6,6 +6,7 @@
 // status variables (status_variables.cpp).
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,6 +79,10 @@ struct TSettingsPair {
   void Apply() { Applied = Pending; }
   void Reset() { Pending = Applied; }
 };
+
+// A failure's message, for a log line: what() of a standard exception, else "Unknown
+// exception".
+std::string FailureText(std::exception_ptr failure);
 
 class TKYTModuleObject : public TKYTCallableObject, public virtual IKYTModule {
  public:

@@ -100,7 +100,7 @@ void TKYTFTDI::LineLost() {
 
 // On the writer thread: nobody waits for the write to raise its failure, so it is logged.
 void TKYTFTDI::WriteFailed(const std::exception_ptr& Failure) {
-  LogMessage(KL_WARNING, "FTDI - " + MessageOf(Failure));
+  LogMessage(KL_WARNING, "FTDI - " + FailureText(Failure));
   LineLost();
 }
 

@@ -80,7 +80,7 @@ void TKYTUSBXp::SendText(const std::string& Text) {
 
 // On the writer thread: the failure reaches the next send; until then the log tells of it.
 void TKYTUSBXp::WriteFailed(const std::exception_ptr& Failure) {
-  LogMessage(KL_WARNING, LogPrefix() + MessageOf(Failure));
+  LogMessage(KL_WARNING, LogPrefix() + FailureText(Failure));
 }
 
 void TKYTUSBXp::ApplyChanges() {

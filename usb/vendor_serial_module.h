@@ -164,15 +164,6 @@ class TVendorSerialModule : public TKYTModuleObject, public virtual IKYTSendData
   virtual std::string LogPrefix() const = 0;
   // A write that failed on the writer thread; the sends after it raise the same failure.
   virtual void WriteFailed(const std::exception_ptr& Failure) = 0;
-  static std::string MessageOf(const std::exception_ptr& Failure) {
-    try {
-      std::rethrow_exception(Failure);
-    } catch (const std::exception& e) {
-      return e.what();
-    } catch (...) {
-      return {};
-    }
-  }
 
   TSettingsPair<TVendorSettings> settings_;
   TVendorOutput output_;
