@@ -92,7 +92,7 @@ sanitize:
 fuzz:
 	@$(MAKE) --no-print-directory configure-test BUILD=build-fuzz TYPE=RelWithDebInfo FUZZ=ON COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target kyt_fuzzers
-	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+	scripts/run-fuzzers -j $(JOBS) build-fuzz $(FUZZ_SECONDS)
 
 # The shipped gateways through kyt-host under random drops (SOAK_SECONDS each), then thousands
 # of channel losses and returns in one process: about two minutes.
