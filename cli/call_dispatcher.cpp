@@ -25,6 +25,9 @@ struct TCallDispatcher::TState {
   bool Full = false;  // a bound was reached and the queue has not drained to half yet
   std::function<void()> OnRoom;
   bool Open = true;
+  // The call thread took a line and has not come back for the next: a call (or OnRoom) may be
+  // using the host and the input watcher.
+  bool Busy = false;
   bool Finished = false;  // the call thread has ended
 };
 
@@ -45,11 +48,13 @@ void CallThread(const std::shared_ptr<TCallDispatcher::TState>& state) {
                       state->QueuedBytes <= TCallDispatcher::kMaxQueuedBytes / 2;
     if (room)
       state->Full = false;
+    state->Busy = true;
     lock.unlock();
     if (room && state->OnRoom)
       state->OnRoom();
     ExecuteLine(*state, line);
     lock.lock();
+    state->Busy = false;
   }
   state->Finished = true;
   lock.unlock();
@@ -66,6 +71,8 @@ TCallDispatcher::TCallDispatcher(TReferenceHost& host, TEventOutput& output)
 
 TCallDispatcher::~TCallDispatcher() {
   Close();
+  // An idle call thread is about to end; it still wakes the main thread on its way out.
+  WaitFor(std::chrono::milliseconds::max(), [&] { return state_->Finished; });
 }
 
 bool TCallDispatcher::Close(std::chrono::milliseconds grace) {
@@ -76,20 +83,31 @@ bool TCallDispatcher::Close(std::chrono::milliseconds grace) {
     state_->QueuedBytes = 0;
   }
   state_->Changed.notify_all();
-  const auto finished = [&] { return state_->Finished; };
-  const auto until = grace == std::chrono::milliseconds::max()
+  // A call thread waiting for its next line ends without running anything more, whenever it is
+  // scheduled: only a call under way is waited for. (On a machine too busy to schedule it, an
+  // idle thread was taken for a call still running, and the stop was cut short.)
+  return WaitFor(grace, [&] { return state_->Finished || !state_->Busy; });
+}
+
+bool TCallDispatcher::CallUnderWay() const {
+  std::lock_guard lock(state_->Mutex);
+  return state_->Busy;
+}
+
+bool TCallDispatcher::WaitFor(std::chrono::milliseconds limit, const std::function<bool()>& done) {
+  const auto until = limit == std::chrono::milliseconds::max()
                          ? std::chrono::steady_clock::time_point::max()
-                         : std::chrono::steady_clock::now() + grace;
+                         : std::chrono::steady_clock::now() + limit;
   std::unique_lock lock(state_->Mutex);
   if (!IsMainThread())
-    return state_->Changed.wait_until(lock, until, finished);
+    return state_->Changed.wait_until(lock, until, done);
   // The call may be waiting for the main thread (an apply joining a channel's worker).
-  while (!finished() && std::chrono::steady_clock::now() < until) {
+  while (!done() && std::chrono::steady_clock::now() < until) {
     lock.unlock();
     CheckSynchronize(std::chrono::milliseconds(50));
     lock.lock();
   }
-  return finished();
+  return done();
 }
 
 void TCallDispatcher::Post(TInputLine line) {

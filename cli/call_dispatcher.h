@@ -24,7 +24,7 @@ class TCallDispatcher {
   static constexpr size_t kMaxQueuedBytes = 8 << 20;
 
   TCallDispatcher(TReferenceHost& host, TEventOutput& output);
-  ~TCallDispatcher();  // Close, waiting as long as the call in progress takes
+  ~TCallDispatcher();  // Close, waiting as long as the call in progress takes and the thread's end
   TCallDispatcher(const TCallDispatcher&) = delete;
   TCallDispatcher& operator=(const TCallDispatcher&) = delete;
 
@@ -39,12 +39,18 @@ class TCallDispatcher {
   void Execute(const TInputLine& line);
   // Drops the calls still queued and waits up to `grace` for the one in progress (serving
   // hand-overs meanwhile when on the main thread). False when it is still running; the call
-  // thread is then left to finish on its own.
+  // thread is then left to finish on its own. True at once when no call is under way: the
+  // call thread then runs nothing more.
   bool Close(std::chrono::milliseconds grace = std::chrono::milliseconds::max());
+  // A line taken by the call thread is still being run (what Close waits for).
+  bool CallUnderWay() const;
 
   struct TState;
 
  private:
+  // Waits up to `limit` for `done` (read under the state's lock), as Close does.
+  bool WaitFor(std::chrono::milliseconds limit, const std::function<bool()>& done);
+
   std::shared_ptr<TState> state_;
 };
 
