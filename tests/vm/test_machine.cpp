@@ -78,13 +78,14 @@ TTestMachine::TTestMachine(TMachineOptions options)
   fs::create_directory(jobFolder_);
   WriteJob();
   // Now and then (twice in some hundreds of boots here) the emulated guest hangs before its first
-  // line, with nothing on its console: the kernel's own boot under software emulation, before
-  // anything a test looks at. Such a guest is started once more, and the test says so.
+  // line: in the kernel's own boot under software emulation or in its driver loads, before
+  // anything a test looks at. Such a guest is started once more, and the test says so, with the
+  // kernel's last messages to show where it stopped.
   Start();
   if (!WaitForBoot()) {
-    std::cerr << "test machine: no console line " << kBootLimit.count()
-              << " s after QEMU started; killed and started once more. Its console:\n"
-              << ConsoleLog() << std::endl;
+    std::cerr << "test machine: no line from the guest's init " << kBootLimit.count()
+              << " s after QEMU started; killed and started once more. Its console ended:\n"
+              << LastLines(ConsoleLog(), 40) << std::endl;
     Start();
     WaitForBoot();
   }
@@ -133,7 +134,9 @@ std::vector<std::string> TTestMachine::QemuArguments() const {
       kQemu, "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
       // No working KVM here (a nested hypervisor): software emulation, two vCPU threads.
       "-accel", "tcg,thread=multi", "-smp", "2", "-m", "512", "-kernel", kKernel, "-initrd",
-      kInitramfs, "-append", "console=ttyS0 quiet panic=-1 no_timer_check", "-chardev",
+      // The kernel's messages stay on the console (no "quiet"): they cost the boot little and
+      // are what shows where a guest hung.
+      kInitramfs, "-append", "console=ttyS0 panic=-1 no_timer_check", "-chardev",
       "file,id=console,path=" + folder_.File("console.log"), "-serial", "chardev:console",
       "-chardev", "socket,id=qmp,path=" + qmpListener_->Path(), "-mon", "chardev=qmp,mode=control",
       "-device", "qemu-xhci,id=xhci", "-fsdev",

@@ -115,12 +115,12 @@ class TTestMachine {
   TGuestResult Wait();
 
  private:
-  // How long a booting guest may show nothing on its console before it is taken as hung.
+  // How long a booting guest's init may stay silent before the guest is taken as hung.
   static constexpr std::chrono::seconds kBootLimit{90};
 
   // Starts QEMU afresh (a running one is killed) and takes its sockets.
   void Start();
-  // False when the guest has printed nothing for kBootLimit and QEMU still runs.
+  // False when the guest's init has printed nothing for kBootLimit and QEMU still runs.
   bool WaitForBoot();
   std::vector<std::string> QemuArguments() const;
   std::string DeviceArguments(const std::string& id) const;
